@@ -1,0 +1,121 @@
+// One entry of a hash list: a file named by its path relative to a base
+// directory, with size, last-write time (UTC), the Base64 text of its MD4
+// digest, its classification after a comparison and the entry it was paired
+// with. Also the two text forms of an entry: the hash-list line and the
+// result lines.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/progress.h"
+#include "support/date_time.h"
+#include "support/exceptions.h"
+
+namespace hv {
+
+enum HashState : uint8_t { hsOK, hsNew, hsChanged, hsDeleted, hsCopied, hsRenamed };
+
+// A set of HashState values in one byte, bit n for the state of value n.
+class HashStates {
+ public:
+  constexpr HashStates() = default;
+  constexpr HashStates(std::initializer_list<HashState> states) {
+    for (HashState s : states) Include(s);
+  }
+  constexpr bool Contains(HashState s) const { return (bits_ >> s) & 1u; }
+  constexpr void Include(HashState s) { bits_ = static_cast<uint8_t>(bits_ | (1u << s)); }
+  constexpr void Exclude(HashState s) { bits_ = static_cast<uint8_t>(bits_ & ~(1u << s)); }
+  constexpr bool Empty() const { return bits_ == 0; }
+  constexpr bool operator==(const HashStates&) const = default;
+
+ private:
+  uint8_t bits_ = 0;
+};
+
+HV_DECLARE_EXCEPTION(EHashItemError, EConvertError);
+
+class HashItem {
+ public:
+  HashItem() = default;
+  HashItem(const HashItem&) = delete;
+  HashItem& operator=(const HashItem&) = delete;
+
+  // Every field back to its empty value: no paths, size -1, date 0, no hash,
+  // state hsOK, no related entry.
+  void Clear();
+  // Copies all fields; the related entry is shared, not copied.
+  void Assign(const HashItem& source);
+
+  // The base directory is shared by all entries of one load or one scan.
+  const std::string& BasePath() const;
+  const std::shared_ptr<const std::string>& SharedBasePath() const { return base_path_; }
+  void SetBasePath(std::shared_ptr<const std::string> base_path) { base_path_ = std::move(base_path); }
+
+  std::string_view Path() const { return path_; }
+  void SetPath(std::string path) { path_ = std::move(path); }
+  int64_t Size() const { return size_; }
+  void SetSize(int64_t size) { size_ = size; }
+  DateTime Date() const { return date_; }
+  void SetDate(DateTime date) { date_ = date; }
+  std::string_view Hash() const { return hash_; }
+  void SetHash(std::string hash) { hash_ = std::move(hash); }
+  HashState State() const { return state_; }
+  void SetState(HashState state) { state_ = state; }
+  HashItem* Related() const { return related_; }
+  void SetRelated(HashItem* related) { related_ = related; }
+
+  // BasePath() followed by Path(), nothing added between them.
+  std::string FileName() const;
+
+  // The hash-list line: "%-80s %s %10s %s" of the quoted path, the date text
+  // (empty when the date is not greater than 0), the size and the hash text.
+  std::string AsString() const;
+  // Parses a hash-list line into this entry (which is cleared first). Throws
+  // EHashItemError "Invalid AsString input." or EConvertError for a date,
+  // time or size out of range.
+  void SetAsString(std::string_view line);
+
+  // The path in double quotes, inner quotes doubled.
+  std::string QuotedPath() const;
+
+  // Detailed: AsString(); otherwise the quoted path.
+  std::string BuildOutput(bool detailed) const;
+  // The result line: "MATCHED\t%s", ... "RENAMED\t%s\tfrom\t%s".
+  std::string MatchOutput(bool detailed) const;
+  std::string DupesOutput(bool detailed) const { return MatchOutput(detailed); }
+
+  // Hashes the file base_path + path into this entry. Throws EFOpenError when
+  // the file cannot be opened and EReadError when a read fails; aborts thrown
+  // by `on_progress` pass through. True when the size is known (>= 0).
+  bool ReadFromFile(std::shared_ptr<const std::string> base_path, std::string path,
+                    const progress::ProgressEvent& on_progress);
+
+  // Size in bytes, -1 when not available.
+  static int64_t GetFileSize(const std::string& file_name);
+  // Last-write time in UTC to the millisecond, 0 when not available.
+  static DateTime GetFileDate(const std::string& file_name);
+
+ private:
+  std::shared_ptr<const std::string> base_path_;
+  std::string path_;
+  int64_t size_ = -1;
+  DateTime date_ = 0;
+  std::string hash_;
+  HashItem* related_ = nullptr;
+  HashState state_ = hsOK;
+};
+
+// Case-insensitive order by Unicode simple case folding, ties broken by exact
+// code-point order: only identical paths compare equal.
+int CompareByPath(const HashItem& item1, const HashItem& item2);
+int ComparePaths(std::string_view path1, std::string_view path2);
+
+// Hash texts byte by byte (unsigned, a prefix first), then sizes.
+int CompareByHash(const HashItem& item1, const HashItem& item2);
+int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view hash2, int64_t size2);
+
+}  // namespace hv

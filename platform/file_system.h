@@ -1,0 +1,88 @@
+// The program's one window onto the file system. Everything above this folder
+// reaches files through FileSystem, so tests can put a fake in its place and
+// provoke failures (open errors, failing or short reads, odd sizes) at will.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace hv::platform {
+
+// 0 means success; anything else is the system's error number (errno).
+using ErrorCode = int;
+
+// What a stat of a name (following symbolic links) tells about it. Times are
+// milliseconds since 1970-01-01 00:00 UTC, truncated toward minus infinity.
+struct FileStatus {
+  bool is_regular = false;
+  bool is_directory = false;
+  int64_t size = 0;
+  int64_t modified_ms = 0;
+  int64_t accessed_ms = 0;
+  bool has_birth_time = false;  // the file system keeps a creation time
+  int64_t birth_ms = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+class ReadableFile {
+ public:
+  virtual ~ReadableFile() = default;
+  // Reads up to `count` bytes into `buffer`. Returns the number of bytes read,
+  // 0 at the end of the file, or -1 with `*error` set when the read failed.
+  virtual int64_t Read(void* buffer, size_t count, ErrorCode* error) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Follows symbolic links. Returns 0 and fills `status`, or the error.
+  virtual ErrorCode Stat(const std::string& path, FileStatus* status) = 0;
+
+  // Opens an existing file for reading. With `unbuffered` the file is read
+  // past the system's cache where the file system allows that; `buffer`
+  // handed to Read must then be aligned to 64 KiB and `count` a multiple of it.
+  virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered,
+                                   std::unique_ptr<ReadableFile>* file) = 0;
+
+  virtual ErrorCode DeleteFile(const std::string& path) = 0;
+
+  // The process's current directory, absolute, without a trailing '/'
+  // (except for the root itself). Empty when it cannot be read.
+  virtual std::string CurrentDirectory() = 0;
+
+  // The system's text for an error number.
+  virtual std::string ErrorText(ErrorCode error) = 0;
+
+  // `path` made absolute against the current directory and normalised
+  // lexically: "." and ".." resolved, repeated '/' folded, symbolic links left
+  // alone. A trailing '/' is kept.
+  std::string FullPath(const std::string& path);
+};
+
+// The real file system of the running process.
+FileSystem& RealFileSystem();
+
+// The file system that the program uses: the real one unless a test has put
+// another in its place.
+FileSystem& CurrentFileSystem();
+
+// Replaces the current file system for the lifetime of this object.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(FileSystem& replacement);
+  ~ScopedFileSystem();
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+
+ private:
+  FileSystem* previous_;
+};
+
+// Lexical normalisation of an absolute '/'-separated path (see FullPath).
+std::string NormalizeAbsolutePath(const std::string& path);
+
+}  // namespace hv::platform

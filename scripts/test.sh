@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Runs every test: a Release build and a Debug build under AddressSanitizer and
+# UndefinedBehaviorSanitizer, each with its whole ctest suite. Fails when any
+# build or test fails in either.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh || exit 1
+
+jobs=$(nproc)
+status=0
+
+run_suite() {
+  local dir=$1; shift
+  echo "=== $dir: configure and build ==="
+  if ! cmake -S . -B "$dir" -G Ninja "$@" || ! cmake --build "$dir" -j "$jobs"; then
+    echo "=== $dir: BUILD FAILED ==="
+    status=1
+    return
+  fi
+  echo "=== $dir: ctest ==="
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$jobs"; then
+    status=1
+  fi
+}
+
+run_suite build -DCMAKE_BUILD_TYPE=Release
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHV_SANITIZE=ON -DHV_BUILD_BENCH=OFF
+
+if [ $status -ne 0 ]; then
+  echo "=== TESTS FAILED ==="
+else
+  echo "=== ALL TESTS PASSED ==="
+fi
+exit $status
