@@ -46,7 +46,8 @@ class RegExp {
 
   // False when the pattern has no group called `name`. Otherwise true, with
   // `value` the group's text in the last match (empty when the group did not
-  // take part or lies beyond what the match set).
+  // take part or lies beyond what the match set). `value` views the subject
+  // passed to the last Match.
   bool SubexpressionByName(std::string_view name, std::string_view& value) const;
   std::string_view SubexpressionByName(std::string_view name) const;
 
