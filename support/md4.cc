@@ -23,22 +23,21 @@ inline void StoreLE32(uint8_t* p, uint32_t v) {
   std::memcpy(p, &v, sizeof v);
 }
 
-// The three round functions in the forms with the fewest operations.
-inline uint32_t F(uint32_t x, uint32_t y, uint32_t z) { return ((y ^ z) & x) ^ z; }
-inline uint32_t G(uint32_t x, uint32_t y, uint32_t z) { return (x & (y | z)) | (y & z); }
-inline uint32_t H(uint32_t x, uint32_t y, uint32_t z) { return x ^ y ^ z; }
-
+// Each step is bound by the latency of its chain through the newest word
+// (b), so everything that does not depend on b is summed first and b enters
+// last. In round 2 the majority function is split into two terms that never
+// share a set bit, so | becomes + and b meets a single operation.
 template <int S>
 inline void R1(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
-  a = std::rotl(a + F(b, c, d) + x, S);
+  a = std::rotl((a + x) + (((c ^ d) & b) ^ d), S);
 }
 template <int S>
 inline void R2(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
-  a = std::rotl(a + G(b, c, d) + x + 0x5A827999u, S);
+  a = std::rotl((a + x + 0x5A827999u + (c & d)) + ((c ^ d) & b), S);
 }
 template <int S>
 inline void R3(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
-  a = std::rotl(a + H(b, c, d) + x + 0x6ED9EBA1u, S);
+  a = std::rotl((a + x + 0x6ED9EBA1u) + ((c ^ d) ^ b), S);
 }
 
 // Compresses `blocks` consecutive 64-byte blocks into `hash`. Kept in one

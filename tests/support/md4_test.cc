@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
