@@ -38,6 +38,8 @@ DateTimeFields DecodeDateTime(DateTime value);
 
 // "yyyy-mm-ddThh:nn:ss.zzz", 23 characters, for a value greater than 0.
 std::string FormatHashListDate(DateTime value);
+// The same text appended to `out`, for writers that build a line in place.
+void AppendHashListDate(std::string& out, DateTime value);
 
 // A file time in milliseconds since 1970-01-01 UTC as a DateTime. A time
 // before 1601-01-01 cannot be represented and gives 0; one after the year
@@ -45,6 +47,8 @@ std::string FormatHashListDate(DateTime value);
 DateTime DateTimeFromUnixMilliseconds(int64_t milliseconds);
 
 // The value as whole milliseconds since 1899-12-30, rounded ties to even.
+// Throws ERangeError "Range check error" for values that are no time at all
+// (not finite, or beyond 2^62 milliseconds).
 int64_t DateTimeToMilliseconds(DateTime value);
 
 }  // namespace hv

@@ -1,0 +1,72 @@
+#include "support/utf8.h"
+
+#include <cstdint>
+
+namespace hv {
+
+bool IsValidUtf8(std::string_view s) {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
+  while (p < end) {
+    const unsigned b0 = *p;
+    if (b0 < 0x80) {
+      ++p;
+      continue;
+    }
+    // The second byte's range depends on the lead byte: that is where
+    // overlongs, surrogates and code points past U+10FFFF are shut out.
+    unsigned length;
+    unsigned low = 0x80, high = 0xBF;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+      length = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+      length = 3;
+      if (b0 == 0xE0) low = 0xA0;
+      if (b0 == 0xED) high = 0x9F;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+      length = 4;
+      if (b0 == 0xF0) low = 0x90;
+      if (b0 == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (static_cast<std::size_t>(end - p) < length) return false;
+    if (p[1] < low || p[1] > high) return false;
+    for (unsigned i = 2; i < length; ++i) {
+      if ((p[i] & 0xC0u) != 0x80u) return false;
+    }
+    p += length;
+  }
+  return true;
+}
+
+std::size_t Utf16Length(std::string_view s) {
+  std::size_t units = 0;
+  for (const char ch : s) {
+    const auto b = static_cast<unsigned char>(ch);
+    // Every byte but a continuation byte starts a code point; a four-byte
+    // lead adds the second unit of a surrogate pair.
+    units += static_cast<std::size_t>((b & 0xC0u) != 0x80u) + static_cast<std::size_t>(b >= 0xF0u);
+  }
+  return units;
+}
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+}  // namespace hv

@@ -1,0 +1,63 @@
+// Small UTF-8 helpers. Text is UTF-8 everywhere inside the program; widths
+// shown to the user count UTF-16 code units, and Utf16Length is the one place
+// that counts them.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace hv {
+
+// Marks a byte that does not start a complete sequence; such a byte decodes
+// alone as kUtf8InvalidBase + byte, so malformed text still has a fixed
+// decoding.
+inline constexpr char32_t kUtf8InvalidBase = 0xDC00;
+
+// Decodes the code point that starts at s[pos] (pos < s.size()) and moves
+// pos past it. Meant for valid UTF-8; it never reads past the end.
+inline char32_t DecodeUtf8(std::string_view s, std::size_t& pos) {
+  const auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const auto is_cont = [](unsigned b) { return (b & 0xC0u) == 0x80u; };
+  const unsigned b0 = byte(pos);
+  if (b0 < 0x80) {
+    ++pos;
+    return b0;
+  }
+  const std::size_t left = s.size() - pos;
+  if (b0 >= 0xC2 && b0 < 0xE0) {
+    if (left >= 2 && is_cont(byte(pos + 1))) {
+      const char32_t c = ((b0 & 0x1Fu) << 6) | (byte(pos + 1) & 0x3Fu);
+      pos += 2;
+      return c;
+    }
+  } else if (b0 >= 0xE0 && b0 < 0xF0) {
+    if (left >= 3 && is_cont(byte(pos + 1)) && is_cont(byte(pos + 2))) {
+      const char32_t c =
+          ((b0 & 0x0Fu) << 12) | ((byte(pos + 1) & 0x3Fu) << 6) | (byte(pos + 2) & 0x3Fu);
+      pos += 3;
+      return c;
+    }
+  } else if (b0 >= 0xF0 && b0 < 0xF5) {
+    if (left >= 4 && is_cont(byte(pos + 1)) && is_cont(byte(pos + 2)) && is_cont(byte(pos + 3))) {
+      const char32_t c = ((b0 & 0x07u) << 18) | ((byte(pos + 1) & 0x3Fu) << 12) |
+                         ((byte(pos + 2) & 0x3Fu) << 6) | (byte(pos + 3) & 0x3Fu);
+      pos += 4;
+      return c;
+    }
+  }
+  ++pos;
+  return kUtf8InvalidBase + b0;
+}
+
+// RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool IsValidUtf8(std::string_view s);
+
+// The number of UTF-16 code units the text takes: one per code point, two for
+// code points above U+FFFF. Exact for valid UTF-8.
+std::size_t Utf16Length(std::string_view s);
+
+// Appends the UTF-8 form of `c` (a scalar value up to U+10FFFF).
+void AppendUtf8(std::string& out, char32_t c);
+
+}  // namespace hv
