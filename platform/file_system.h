@@ -42,9 +42,10 @@ class FileSystem {
   // Follows symbolic links. Returns 0 and fills `status`, or the error.
   virtual ErrorCode Stat(const std::string& path, FileStatus* status) = 0;
 
-  // Opens an existing file for reading. With `unbuffered` the file is read
-  // past the system's cache where the file system allows that; `buffer`
-  // handed to Read must then be aligned to 64 KiB and `count` a multiple of it.
+  // Opens an existing file for reading; a directory gives EISDIR. With
+  // `unbuffered` the file is read past the system's cache where the file
+  // system allows that; `buffer` handed to Read must then be aligned to 64 KiB
+  // and `count` a multiple of it.
   virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered,
                                    std::unique_ptr<ReadableFile>* file) = 0;
 
@@ -57,9 +58,14 @@ class FileSystem {
   // The system's text for an error number.
   virtual std::string ErrorText(ErrorCode error) = 0;
 
+  // True when `path` names something other than a directory, symbolic links
+  // followed (a dangling link does not exist).
+  bool FileExists(const std::string& path);
+
   // `path` made absolute against the current directory and normalised
   // lexically: "." and ".." resolved, repeated '/' folded, symbolic links left
-  // alone. A trailing '/' is kept.
+  // alone. A trailing '/' is kept. Without a current directory a relative
+  // path comes back unchanged.
   std::string FullPath(const std::string& path);
 };
 

@@ -1,0 +1,169 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace hv::platform {
+
+namespace {
+
+// Milliseconds since the epoch, rounded toward minus infinity (nanoseconds
+// are never negative), saturated instead of overflowing for absurd times.
+int64_t ToMilliseconds(int64_t seconds, int64_t nanoseconds) {
+  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 1000 - 1;
+  if (seconds > kLimit) return std::numeric_limits<int64_t>::max();
+  if (seconds < -kLimit) return std::numeric_limits<int64_t>::min();
+  return seconds * 1000 + nanoseconds / 1000000;
+}
+
+void FillFromStat(const struct stat& st, FileStatus* status) {
+  status->is_regular = S_ISREG(st.st_mode);
+  status->is_directory = S_ISDIR(st.st_mode);
+  status->size = static_cast<int64_t>(st.st_size);
+  status->modified_ms = ToMilliseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  status->accessed_ms = ToMilliseconds(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  status->has_birth_time = false;
+  status->birth_ms = 0;
+  status->device = static_cast<uint64_t>(st.st_dev);
+  status->inode = static_cast<uint64_t>(st.st_ino);
+}
+
+void FillFromStatx(const struct statx& stx, FileStatus* status) {
+  status->is_regular = S_ISREG(stx.stx_mode);
+  status->is_directory = S_ISDIR(stx.stx_mode);
+  status->size = static_cast<int64_t>(stx.stx_size);
+  status->modified_ms = ToMilliseconds(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  status->accessed_ms = ToMilliseconds(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+  status->has_birth_time = (stx.stx_mask & STATX_BTIME) != 0;
+  status->birth_ms =
+      status->has_birth_time ? ToMilliseconds(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec) : 0;
+  status->device = static_cast<uint64_t>(makedev(stx.stx_dev_major, stx.stx_dev_minor));
+  status->inode = static_cast<uint64_t>(stx.stx_ino);
+}
+
+// strerror_r comes in a GNU form (returns the text) and an XSI form (fills
+// the buffer); these overloads accept whichever the C library declares.
+[[maybe_unused]] std::string ErrorTextFrom(const char* result, const char*) { return result; }
+[[maybe_unused]] std::string ErrorTextFrom(int result, const char* buffer) {
+  return result == 0 ? std::string(buffer) : std::string();
+}
+
+class PosixReadableFile final : public ReadableFile {
+ public:
+  PosixReadableFile(int fd, bool direct) : fd_(fd), direct_(direct) {}
+  ~PosixReadableFile() override { ::close(fd_); }
+  PosixReadableFile(const PosixReadableFile&) = delete;
+  PosixReadableFile& operator=(const PosixReadableFile&) = delete;
+
+  int64_t Read(void* buffer, size_t count, ErrorCode* error) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, count);
+      if (n >= 0) return static_cast<int64_t>(n);
+      if (errno == EINTR) continue;
+      // Some file systems take O_DIRECT at open but refuse the read itself
+      // (or this buffer or offset); then the file is read through the cache.
+      if (errno == EINVAL && direct_) {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags != -1 && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0) {
+          direct_ = false;
+          continue;
+        }
+        errno = EINVAL;
+      }
+      *error = errno;
+      return -1;
+    }
+  }
+
+ private:
+  int fd_;
+  bool direct_;
+};
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  ErrorCode Stat(const std::string& path, FileStatus* status) override {
+    struct statx stx;
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+                &stx) == 0) {
+      FillFromStatx(stx, status);
+      return 0;
+    }
+    // Kernels (or sandboxes) without statx: plain stat, no birth time.
+    if (errno != ENOSYS && errno != EPERM) return errno;
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return errno;
+    FillFromStat(st, status);
+    return 0;
+  }
+
+  ErrorCode OpenForReading(const std::string& path, bool unbuffered,
+                           std::unique_ptr<ReadableFile>* file) override {
+    const int base_flags = O_RDONLY | O_CLOEXEC;
+    bool direct = unbuffered;
+    int fd = Open(path, base_flags | (direct ? O_DIRECT : 0));
+    if (fd == -1 && direct && errno == EINVAL) {
+      // The file system does not do O_DIRECT at all.
+      direct = false;
+      fd = Open(path, base_flags);
+    }
+    if (fd == -1) return errno;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int error = errno;
+      ::close(fd);
+      return error;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      ::close(fd);
+      return EISDIR;
+    }
+    *file = std::make_unique<PosixReadableFile>(fd, direct);
+    return 0;
+  }
+
+  ErrorCode DeleteFile(const std::string& path) override {
+    return ::unlink(path.c_str()) == 0 ? 0 : errno;
+  }
+
+  std::string CurrentDirectory() override {
+    std::vector<char> buffer(4096);
+    for (;;) {
+      if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
+      if (errno != ERANGE) return {};
+      buffer.resize(buffer.size() * 2);
+    }
+  }
+
+  std::string ErrorText(ErrorCode error) override {
+    char buffer[256] = {};
+    std::string text = ErrorTextFrom(::strerror_r(error, buffer, sizeof buffer), buffer);
+    if (text.empty()) text = "Unknown error " + std::to_string(error);
+    return text;
+  }
+
+ private:
+  static int Open(const std::string& path, int flags) {
+    for (;;) {
+      const int fd = ::open(path.c_str(), flags);
+      if (fd != -1 || errno != EINTR) return fd;
+    }
+  }
+};
+
+}  // namespace
+
+FileSystem& RealFileSystem() {
+  static PosixFileSystem file_system;
+  return file_system;
+}
+
+}  // namespace hv::platform

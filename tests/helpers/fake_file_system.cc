@@ -1,0 +1,201 @@
+#include "helpers/fake_file_system.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+namespace hv::testing {
+
+namespace {
+
+constexpr uintptr_t kUnbufferedAlignment = 0x10000;
+
+class FakeReadableFile final : public platform::ReadableFile {
+ public:
+  FakeReadableFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool unbuffered,
+                   std::shared_ptr<int> open_handles, std::shared_ptr<const void*> last_buffer)
+      : entry_(std::move(entry)),
+        unbuffered_(unbuffered),
+        open_handles_(std::move(open_handles)),
+        last_buffer_(std::move(last_buffer)) {
+    ++entry_->open_handles;
+    ++*open_handles_;
+  }
+  ~FakeReadableFile() override {
+    --entry_->open_handles;
+    --*open_handles_;
+  }
+  FakeReadableFile(const FakeReadableFile&) = delete;
+  FakeReadableFile& operator=(const FakeReadableFile&) = delete;
+
+  int64_t Read(void* buffer, size_t count, platform::ErrorCode* error) override {
+    FakeFileSystem::Entry& entry = *entry_;
+    ++entry.read_calls;
+    *last_buffer_ = buffer;
+    // What a file system that honours unbuffered reads would refuse.
+    if (unbuffered_ && (reinterpret_cast<uintptr_t>(buffer) % kUnbufferedAlignment != 0 ||
+                        count % kUnbufferedAlignment != 0)) {
+      *error = EINVAL;
+      return -1;
+    }
+    if (entry.fail_read_call != 0 && entry.read_calls == entry.fail_read_call) {
+      *error = entry.read_error;
+      return -1;
+    }
+    size_t wanted = count;
+    if (entry.read_chunk != 0) wanted = std::min(wanted, entry.read_chunk);
+    if (entry.fail_read_at_offset) {
+      if (offset_ >= *entry.fail_read_at_offset) {
+        *error = entry.read_error;
+        return -1;
+      }
+      wanted = static_cast<size_t>(
+          std::min<int64_t>(static_cast<int64_t>(wanted), *entry.fail_read_at_offset - offset_));
+    }
+    const int64_t length = entry.Length();
+    if (offset_ >= length) return 0;
+    const size_t n =
+        static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(wanted), length - offset_));
+    auto* out = static_cast<char*>(buffer);
+    if (entry.generated_size) {
+      for (size_t i = 0; i < n; ++i) {
+        out[i] =
+            static_cast<char>(FakeFileSystem::GeneratedByte(offset_ + static_cast<int64_t>(i)));
+      }
+    } else {
+      std::copy_n(entry.contents.data() + static_cast<size_t>(offset_), n, out);
+    }
+    offset_ += static_cast<int64_t>(n);
+    return static_cast<int64_t>(n);
+  }
+
+ private:
+  std::shared_ptr<FakeFileSystem::Entry> entry_;
+  bool unbuffered_;
+  std::shared_ptr<int> open_handles_;
+  std::shared_ptr<const void*> last_buffer_;
+  int64_t offset_ = 0;
+};
+
+}  // namespace
+
+int64_t FakeFileSystem::Entry::Length() const {
+  return generated_size ? *generated_size : static_cast<int64_t>(contents.size());
+}
+
+FakeFileSystem::FakeFileSystem()
+    : open_handles_(std::make_shared<int>(0)),
+      last_read_buffer_(std::make_shared<const void*>(nullptr)) {}
+
+FakeFileSystem::~FakeFileSystem() = default;
+
+FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, Kind kind) {
+  auto entry = std::make_shared<Entry>();
+  entry->kind = kind;
+  entry->inode = next_inode_++;
+  Entry& result = *entry;
+  entries_[path] = std::move(entry);
+  return result;
+}
+
+FakeFileSystem::Entry& FakeFileSystem::AddFile(const std::string& path, std::string contents,
+                                               int64_t modified_ms) {
+  Entry& entry = Add(path, Kind::kRegular);
+  entry.contents = std::move(contents);
+  entry.modified_ms = modified_ms;
+  entry.accessed_ms = modified_ms;
+  return entry;
+}
+
+FakeFileSystem::Entry& FakeFileSystem::AddGeneratedFile(const std::string& path, int64_t size,
+                                                        int64_t modified_ms) {
+  Entry& entry = Add(path, Kind::kRegular);
+  entry.generated_size = size;
+  entry.modified_ms = modified_ms;
+  entry.accessed_ms = modified_ms;
+  return entry;
+}
+
+FakeFileSystem::Entry& FakeFileSystem::AddDirectory(const std::string& path) {
+  return Add(path, Kind::kDirectory);
+}
+
+FakeFileSystem::Entry& FakeFileSystem::AddOther(const std::string& path) {
+  return Add(path, Kind::kOther);
+}
+
+FakeFileSystem::Entry* FakeFileSystem::Find(const std::string& path) {
+  const auto it = entries_.find(path);
+  return it == entries_.end() ? nullptr : it->second.get();
+}
+
+void FakeFileSystem::Remove(const std::string& path) { entries_.erase(path); }
+
+uint8_t FakeFileSystem::GeneratedByte(int64_t offset) {
+  // Varies within and across 8 MiB blocks, so a misplaced block changes the digest.
+  const uint64_t x = static_cast<uint64_t>(offset);
+  return static_cast<uint8_t>((x * 131u) ^ (x >> 13) ^ (x >> 23));
+}
+
+std::string FakeFileSystem::ContentsOf(const Entry& entry, int64_t offset, size_t count) {
+  const int64_t length = entry.Length();
+  if (offset >= length) return {};
+  const size_t n =
+      static_cast<size_t>(std::min<int64_t>(static_cast<int64_t>(count), length - offset));
+  if (!entry.generated_size) return entry.contents.substr(static_cast<size_t>(offset), n);
+  std::string result(n, '\0');
+  for (size_t i = 0; i < n; ++i) {
+    result[i] = static_cast<char>(GeneratedByte(offset + static_cast<int64_t>(i)));
+  }
+  return result;
+}
+
+platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::FileStatus* status) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) return ENOENT;
+  if (entry->stat_error != 0) return entry->stat_error;
+  *status = platform::FileStatus{};
+  status->is_regular = entry->kind == Kind::kRegular;
+  status->is_directory = entry->kind == Kind::kDirectory;
+  status->size = entry->stat_size ? *entry->stat_size : entry->Length();
+  status->modified_ms = entry->modified_ms;
+  status->accessed_ms = entry->accessed_ms;
+  status->has_birth_time = entry->has_birth_time;
+  status->birth_ms = entry->birth_ms;
+  status->device = entry->device;
+  status->inode = entry->inode;
+  return 0;
+}
+
+platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool unbuffered,
+                                                   std::unique_ptr<platform::ReadableFile>* file) {
+  ++open_calls_;
+  const auto it = entries_.find(path);
+  if (it == entries_.end()) return ENOENT;
+  Entry& entry = *it->second;
+  ++entry.open_calls;
+  entry.last_open_unbuffered = unbuffered;
+  if (unbuffered) ++unbuffered_opens_;
+  if (entry.open_error != 0) return entry.open_error;
+  if (entry.kind == Kind::kDirectory) return EISDIR;
+  *file =
+      std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_);
+  return 0;
+}
+
+platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
+  const auto it = entries_.find(path);
+  if (it == entries_.end()) return ENOENT;
+  if (it->second->delete_error != 0) return it->second->delete_error;
+  if (it->second->kind == Kind::kDirectory) return EISDIR;
+  entries_.erase(it);
+  deleted_.push_back(path);
+  return 0;
+}
+
+std::string FakeFileSystem::ErrorText(platform::ErrorCode error) {
+  // libstdc++ gives the C library's strerror text, as the real one does.
+  return std::generic_category().message(error);
+}
+
+}  // namespace hv::testing

@@ -1,0 +1,112 @@
+// An in-memory file system for tests. Files hold their bytes, or only a size
+// whose bytes are made up on the fly (so that huge files cost no memory).
+// Every entry can be told to fail in the ways real disks and file systems do,
+// and records how it was used.
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace hv::testing {
+
+class FakeFileSystem : public platform::FileSystem {
+ public:
+  enum class Kind { kRegular, kDirectory, kOther };
+
+  struct Entry {
+    Kind kind = Kind::kRegular;
+
+    // The bytes of the file; ignored while `generated_size` is set.
+    std::string contents;
+    // A file of this many bytes, byte i being GeneratedByte(i).
+    std::optional<int64_t> generated_size;
+    // What Stat reports instead of the real length (a file that grows or
+    // shrinks after its size was taken).
+    std::optional<int64_t> stat_size;
+
+    // Milliseconds since 1970-01-01 UTC.
+    int64_t modified_ms = 0;
+    int64_t accessed_ms = 0;
+    bool has_birth_time = false;
+    int64_t birth_ms = 0;
+    uint64_t device = 1;
+    uint64_t inode = 0;
+
+    // Failures: 0 means none.
+    platform::ErrorCode stat_error = 0;
+    platform::ErrorCode open_error = 0;
+    platform::ErrorCode delete_error = 0;
+    // The read call with this number (1-based, counted over all opens) fails.
+    int fail_read_call = 0;
+    // Reads deliver the bytes before this offset; a read starting at or past
+    // it fails.
+    std::optional<int64_t> fail_read_at_offset;
+    platform::ErrorCode read_error = EIO;
+    // At most this many bytes per read (0: as many as asked for).
+    size_t read_chunk = 0;
+
+    // Usage.
+    int open_calls = 0;
+    int read_calls = 0;
+    int open_handles = 0;
+    bool last_open_unbuffered = false;
+
+    int64_t Length() const;
+  };
+
+  FakeFileSystem();
+  ~FakeFileSystem() override;
+
+  // Each returns the new entry, which stays valid while it is in the file
+  // system (and while a file opened on it is open). Names are taken as they
+  // are: no normalisation.
+  Entry& AddFile(const std::string& path, std::string contents, int64_t modified_ms = 0);
+  Entry& AddGeneratedFile(const std::string& path, int64_t size, int64_t modified_ms = 0);
+  Entry& AddDirectory(const std::string& path);
+  Entry& AddOther(const std::string& path);
+  Entry* Find(const std::string& path);
+  void Remove(const std::string& path);
+
+  void SetCurrentDirectory(std::string directory) { current_directory_ = std::move(directory); }
+
+  static uint8_t GeneratedByte(int64_t offset);
+  // The bytes of an entry from `offset`, at most `count` of them.
+  static std::string ContentsOf(const Entry& entry, int64_t offset, size_t count);
+
+  // Usage over all entries.
+  int open_calls() const { return open_calls_; }
+  int unbuffered_opens() const { return unbuffered_opens_; }
+  int open_handles() const { return *open_handles_; }
+  const void* last_read_buffer() const { return *last_read_buffer_; }
+  const std::vector<std::string>& deleted() const { return deleted_; }
+
+  platform::ErrorCode Stat(const std::string& path, platform::FileStatus* status) override;
+  platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered,
+                                     std::unique_ptr<platform::ReadableFile>* file) override;
+  platform::ErrorCode DeleteFile(const std::string& path) override;
+  std::string CurrentDirectory() override { return current_directory_; }
+  std::string ErrorText(platform::ErrorCode error) override;
+
+ private:
+  Entry& Add(const std::string& path, Kind kind);
+
+  std::map<std::string, std::shared_ptr<Entry>> entries_;
+  std::string current_directory_ = "/";
+  uint64_t next_inode_ = 1;
+  int open_calls_ = 0;
+  int unbuffered_opens_ = 0;
+  // Shared with open files, which may outlive the file system.
+  std::shared_ptr<int> open_handles_;
+  std::shared_ptr<const void*> last_read_buffer_;
+  std::vector<std::string> deleted_;
+};
+
+}  // namespace hv::testing

@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "helpers/temp_dir.h"
+#include "platform/file_system.h"
+
+namespace hv::platform {
+namespace {
+
+using hv::testing::TempDir;
+using std::chrono::file_clock;
+using std::chrono::nanoseconds;
+using std::chrono::sys_days;
+
+constexpr size_t kAlignment = 0x10000;
+
+std::string Pattern(size_t size) {
+  std::string result(size, '\0');
+  for (size_t i = 0; i < size; ++i) result[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+  return result;
+}
+
+// A buffer of `size` bytes that starts on a 64 KiB boundary.
+class AlignedBuffer {
+ public:
+  explicit AlignedBuffer(size_t size) : storage_(size + kAlignment) {
+    const auto start = reinterpret_cast<uintptr_t>(storage_.data());
+    data_ = storage_.data() + (kAlignment - start % kAlignment) % kAlignment;
+  }
+  std::byte* data() { return data_; }
+
+ private:
+  std::vector<std::byte> storage_;
+  std::byte* data_;
+};
+
+// Reads the whole file in reads of `count` bytes starting at `buffer`.
+std::string ReadAll(ReadableFile& file, std::byte* buffer, size_t count) {
+  std::string result;
+  for (;;) {
+    ErrorCode error = 0;
+    const int64_t n = file.Read(buffer, count, &error);
+    EXPECT_GE(n, 0) << "error " << error;
+    if (n <= 0) return result;
+    result.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
+  }
+}
+
+// Sets the last-write time; false when the file system cannot keep it exactly.
+bool SetModified(const std::string& name, std::chrono::sys_time<nanoseconds> time) {
+  const auto file_time = file_clock::from_sys(time);
+  std::filesystem::last_write_time(name, file_time);
+  return std::filesystem::last_write_time(name) == file_time;
+}
+
+TEST(PosixFileSystemStatTest, RegularFile) {
+  TempDir dir;
+  const std::string name = dir.Write("a.bin", Pattern(12345));
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
+  EXPECT_TRUE(status.is_regular);
+  EXPECT_FALSE(status.is_directory);
+  EXPECT_EQ(status.size, 12345);
+  EXPECT_GT(status.accessed_ms, 0);
+  if (status.has_birth_time) {
+    EXPECT_NE(status.birth_ms, 0);
+  }
+}
+
+TEST(PosixFileSystemStatTest, EmptyFile) {
+  TempDir dir;
+  const std::string name = dir.Write("empty", "");
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
+  EXPECT_TRUE(status.is_regular);
+  EXPECT_EQ(status.size, 0);
+}
+
+TEST(PosixFileSystemStatTest, Directory) {
+  TempDir dir;
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(dir.path().string(), &status), 0);
+  EXPECT_FALSE(status.is_regular);
+  EXPECT_TRUE(status.is_directory);
+}
+
+TEST(PosixFileSystemStatTest, MissingName) {
+  TempDir dir;
+  FileStatus status;
+  EXPECT_EQ(RealFileSystem().Stat(dir.File("missing"), &status), ENOENT);
+  EXPECT_EQ(RealFileSystem().Stat(dir.File("missing/below"), &status), ENOENT);
+}
+
+TEST(PosixFileSystemStatTest, FileInPlaceOfDirectory) {
+  TempDir dir;
+  const std::string name = dir.Write("file", "x");
+  FileStatus status;
+  EXPECT_EQ(RealFileSystem().Stat(name + "/below", &status), ENOTDIR);
+}
+
+TEST(PosixFileSystemStatTest, SymbolicLinksAreFollowed) {
+  TempDir dir;
+  const std::string target = dir.Write("target", "12345");
+  std::filesystem::create_symlink(target, dir.File("link"));
+  std::filesystem::create_directory_symlink(dir.path(), dir.File("dirlink"));
+  std::filesystem::create_symlink(dir.File("nowhere"), dir.File("dangling"));
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(dir.File("link"), &status), 0);
+  EXPECT_TRUE(status.is_regular);
+  EXPECT_EQ(status.size, 5);
+  ASSERT_EQ(RealFileSystem().Stat(dir.File("dirlink"), &status), 0);
+  EXPECT_TRUE(status.is_directory);
+  EXPECT_EQ(RealFileSystem().Stat(dir.File("dangling"), &status), ENOENT);
+}
+
+TEST(PosixFileSystemStatTest, DeviceAndInodeIdentifyTheFile) {
+  TempDir dir;
+  const std::string a = dir.Write("a", "1");
+  const std::string b = dir.Write("b", "1");
+  std::filesystem::create_hard_link(a, dir.File("a2"));
+  FileStatus sa, sb, sa2;
+  ASSERT_EQ(RealFileSystem().Stat(a, &sa), 0);
+  ASSERT_EQ(RealFileSystem().Stat(b, &sb), 0);
+  ASSERT_EQ(RealFileSystem().Stat(dir.File("a2"), &sa2), 0);
+  EXPECT_EQ(sa.device, sa2.device);
+  EXPECT_EQ(sa.inode, sa2.inode);
+  EXPECT_EQ(sa.device, sb.device);
+  EXPECT_NE(sa.inode, sb.inode);
+}
+
+TEST(PosixFileSystemStatTest, ModifiedTimeIsTruncatedToTheMillisecond) {
+  using namespace std::chrono;
+  TempDir dir;
+  const std::string name = dir.Write("t", "x");
+  const sys_days day = 2021y / March / 4;
+  const auto time = day + 12h + 34min + 56s + 789ms + 999us + 999ns;
+  if (!SetModified(name, time)) GTEST_SKIP() << "file system keeps coarser times";
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
+  const int64_t expected =
+      duration_cast<milliseconds>((day + 12h + 34min + 56s + 789ms).time_since_epoch()).count();
+  EXPECT_EQ(status.modified_ms, expected);
+  EXPECT_EQ(status.modified_ms, 1614861296789);
+}
+
+TEST(PosixFileSystemStatTest, TimeBeforeTheEpochIsRoundedDown) {
+  using namespace std::chrono;
+  TempDir dir;
+  const std::string name = dir.Write("t", "x");
+  // 1969-12-31 23:59:59.9995: half a millisecond before the epoch.
+  const sys_time<nanoseconds> time{nanoseconds(-500000)};
+  if (!SetModified(name, time)) GTEST_SKIP() << "file system keeps no times before 1970";
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
+  EXPECT_EQ(status.modified_ms, -1);
+}
+
+TEST(PosixFileSystemStatTest, TimeBeforeTheEpochOnAWholeSecond) {
+  using namespace std::chrono;
+  TempDir dir;
+  const std::string name = dir.Write("t", "x");
+  const sys_time<nanoseconds> time{seconds(-86400) + milliseconds(250)};
+  if (!SetModified(name, time)) GTEST_SKIP() << "file system keeps no times before 1970";
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
+  EXPECT_EQ(status.modified_ms, -86400000 + 250);
+}
+
+TEST(PosixFileSystemOpenTest, ReadsTheWholeFile) {
+  TempDir dir;
+  const std::string contents = Pattern(300000);
+  const std::string name = dir.Write("a.bin", contents);
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, &file), 0);
+  ASSERT_NE(file, nullptr);
+  std::vector<std::byte> buffer(4096);
+  EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), contents);
+  // Further reads keep reporting the end.
+  ErrorCode error = 0;
+  EXPECT_EQ(file->Read(buffer.data(), buffer.size(), &error), 0);
+}
+
+TEST(PosixFileSystemOpenTest, EmptyFile) {
+  TempDir dir;
+  const std::string name = dir.Write("empty", "");
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, &file), 0);
+  std::vector<std::byte> buffer(16);
+  EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "");
+}
+
+TEST(PosixFileSystemOpenTest, UnbufferedReadOfAnUnalignedLength) {
+  TempDir dir;
+  const std::string contents = Pattern(200001);
+  const std::string name = dir.Write("a.bin", contents);
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, &file), 0);
+  AlignedBuffer buffer(4 * kAlignment);
+  EXPECT_EQ(ReadAll(*file, buffer.data(), 4 * kAlignment), contents);
+}
+
+TEST(PosixFileSystemOpenTest, UnbufferedReadIntoAnUnalignedBufferFallsBackToTheCache) {
+  TempDir dir;
+  const std::string contents = Pattern(100000);
+  const std::string name = dir.Write("a.bin", contents);
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, &file), 0);
+  AlignedBuffer buffer(2 * kAlignment + 1);
+  EXPECT_EQ(ReadAll(*file, buffer.data() + 1, 2 * kAlignment - 3), contents);
+}
+
+TEST(PosixFileSystemOpenTest, MissingFile) {
+  TempDir dir;
+  std::unique_ptr<ReadableFile> file;
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), false, &file), ENOENT);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), true, &file), ENOENT);
+  EXPECT_EQ(file, nullptr);
+}
+
+TEST(PosixFileSystemOpenTest, DirectoryIsRefused) {
+  TempDir dir;
+  std::unique_ptr<ReadableFile> file;
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.path().string(), false, &file), EISDIR);
+  EXPECT_EQ(file, nullptr);
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.path().string(), true, &file), EISDIR);
+}
+
+TEST(PosixFileSystemOpenTest, SymbolicLinkIsFollowed) {
+  TempDir dir;
+  const std::string target = dir.Write("target", "contents");
+  std::filesystem::create_symlink(target, dir.File("link"));
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(RealFileSystem().OpenForReading(dir.File("link"), false, &file), 0);
+  std::vector<std::byte> buffer(3);
+  EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "contents");
+}
+
+TEST(PosixFileSystemOpenTest, OpenFileStaysReadableAfterDeletion) {
+  TempDir dir;
+  const std::string name = dir.Write("a", "still here");
+  std::unique_ptr<ReadableFile> file;
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, &file), 0);
+  ASSERT_EQ(RealFileSystem().DeleteFile(name), 0);
+  std::vector<std::byte> buffer(64);
+  EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "still here");
+}
+
+TEST(PosixFileSystemDeleteTest, DeletesAFile) {
+  TempDir dir;
+  const std::string name = dir.Write("a", "x");
+  EXPECT_EQ(RealFileSystem().DeleteFile(name), 0);
+  EXPECT_FALSE(std::filesystem::exists(name));
+  EXPECT_EQ(RealFileSystem().DeleteFile(name), ENOENT);
+}
+
+TEST(PosixFileSystemDeleteTest, DeletesALinkNotItsTarget) {
+  TempDir dir;
+  const std::string target = dir.Write("target", "x");
+  std::filesystem::create_symlink(target, dir.File("link"));
+  EXPECT_EQ(RealFileSystem().DeleteFile(dir.File("link")), 0);
+  EXPECT_TRUE(std::filesystem::exists(target));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.File("link")));
+}
+
+TEST(PosixFileSystemDeleteTest, DirectoryIsNotDeleted) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.File("sub"));
+  EXPECT_NE(RealFileSystem().DeleteFile(dir.File("sub")), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(dir.File("sub")));
+}
+
+TEST(PosixFileSystemTest, CurrentDirectory) {
+  EXPECT_EQ(RealFileSystem().CurrentDirectory(), std::filesystem::current_path().string());
+}
+
+TEST(PosixFileSystemTest, FullPathOfARelativeName) {
+  const std::string cwd = std::filesystem::current_path().string();
+  const std::string expected = cwd == "/" ? "/x/y" : cwd + "/x/y";
+  EXPECT_EQ(RealFileSystem().FullPath("x/./z/../y"), expected);
+}
+
+TEST(PosixFileSystemTest, ErrorTexts) {
+  FileSystem& fs = RealFileSystem();
+  EXPECT_EQ(fs.ErrorText(ENOENT), "No such file or directory");
+  EXPECT_EQ(fs.ErrorText(EACCES), "Permission denied");
+  EXPECT_EQ(fs.ErrorText(EISDIR), "Is a directory");
+  EXPECT_EQ(fs.ErrorText(EIO), "Input/output error");
+  EXPECT_EQ(fs.ErrorText(99999), "Unknown error 99999");
+}
+
+}  // namespace
+}  // namespace hv::platform
