@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/file.h"
+
 namespace hv::platform {
 
 // 0 means success; anything else is the system's error number (errno).
@@ -48,6 +50,12 @@ class FileSystem {
   // and `count` a multiple of it.
   virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered,
                                    std::unique_ptr<ReadableFile>* file) = 0;
+
+  // Opens `path` for the text stream and the files the program writes:
+  // fmOpenRead and fmOpenReadWrite need an existing file, fmCreate creates one
+  // or empties it. A directory gives EISDIR. Returns 0 and fills `file`, or
+  // the error.
+  virtual ErrorCode Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) = 0;
 
   virtual ErrorCode DeleteFile(const std::string& path) = 0;
 

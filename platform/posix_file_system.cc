@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/posix_file.h"
 
 namespace hv::platform {
 
@@ -128,6 +129,10 @@ class PosixFileSystem final : public FileSystem {
     }
     *file = std::make_unique<PosixReadableFile>(fd, direct);
     return 0;
+  }
+
+  ErrorCode Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    return OpenPosixFile(path, mode, file);
   }
 
   ErrorCode DeleteFile(const std::string& path) override {

@@ -77,6 +77,116 @@ class FakeReadableFile final : public platform::ReadableFile {
   int64_t offset_ = 0;
 };
 
+// A file opened with Open: reads and writes its entry's bytes at its own
+// position.
+class FakeFile final : public platform::File {
+ public:
+  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles)
+      : entry_(std::move(entry)), writable_(writable), open_handles_(std::move(open_handles)) {
+    ++entry_->open_handles;
+    ++*open_handles_;
+  }
+  ~FakeFile() override { Release(); }
+
+  int64_t Read(void* buffer, int64_t count, platform::ErrorCode* error) override {
+    if (closed_) return Fail(EBADF, error);
+    FakeFileSystem::Entry& entry = *entry_;
+    ++entry.read_calls;
+    if (entry.fail_read_call != 0 && entry.read_calls == entry.fail_read_call) {
+      return Fail(entry.read_error, error);
+    }
+    int64_t wanted = std::max<int64_t>(0, count);
+    if (entry.fail_read_at_offset) {
+      if (position_ >= *entry.fail_read_at_offset && wanted > 0) return Fail(entry.read_error, error);
+      wanted = std::min(wanted, *entry.fail_read_at_offset - position_);
+    }
+    const std::string bytes = FakeFileSystem::ContentsOf(entry, position_, static_cast<size_t>(wanted));
+    std::copy(bytes.begin(), bytes.end(), static_cast<char*>(buffer));
+    position_ += static_cast<int64_t>(bytes.size());
+    return static_cast<int64_t>(bytes.size());
+  }
+
+  platform::ErrorCode Write(const void* buffer, int64_t count) override {
+    if (closed_ || !writable_) return EBADF;
+    FakeFileSystem::Entry& entry = *entry_;
+    ++entry.write_calls;
+    const bool fail = entry.fail_write_call != 0 ? entry.write_calls == entry.fail_write_call
+                                                  : entry.write_error != 0;
+    if (fail) return entry.write_error != 0 ? entry.write_error : EIO;
+    Materialize();
+    const auto at = static_cast<size_t>(position_);
+    const auto n = static_cast<size_t>(count);
+    if (entry.contents.size() < at + n) entry.contents.resize(at + n, '\0');
+    entry.contents.replace(at, n, static_cast<const char*>(buffer), n);
+    position_ += count;
+    return 0;
+  }
+
+  platform::ErrorCode Seek(int64_t offset, platform::Whence whence, int64_t* position) override {
+    if (closed_) return EBADF;
+    const int64_t base = whence == platform::Whence::kBeginning ? 0
+                         : whence == platform::Whence::kCurrent ? position_
+                                                                : entry_->Length();
+    if (base + offset < 0) return EINVAL;
+    position_ = base + offset;
+    *position = position_;
+    return 0;
+  }
+
+  platform::ErrorCode Size(int64_t* size) override {
+    if (closed_) return EBADF;
+    *size = entry_->Length();
+    return 0;
+  }
+
+  platform::ErrorCode Truncate(int64_t size) override {
+    if (closed_ || !writable_) return closed_ ? EBADF : EINVAL;
+    Materialize();
+    entry_->contents.resize(static_cast<size_t>(size), '\0');
+    return 0;
+  }
+
+  platform::ErrorCode Sync() override {
+    if (closed_) return EBADF;
+    ++entry_->sync_calls;
+    return entry_->sync_error;
+  }
+
+  platform::ErrorCode Close() override {
+    if (closed_) return 0;
+    ++entry_->close_calls;
+    Release();
+    return entry_->close_error;
+  }
+
+ private:
+  static int64_t Fail(platform::ErrorCode code, platform::ErrorCode* error) {
+    *error = code;
+    return -1;
+  }
+
+  // Writing turns a generated file into one with real bytes.
+  void Materialize() {
+    FakeFileSystem::Entry& entry = *entry_;
+    if (!entry.generated_size) return;
+    entry.contents = FakeFileSystem::ContentsOf(entry, 0, static_cast<size_t>(entry.Length()));
+    entry.generated_size.reset();
+  }
+
+  void Release() {
+    if (closed_) return;
+    closed_ = true;
+    --entry_->open_handles;
+    --*open_handles_;
+  }
+
+  std::shared_ptr<FakeFileSystem::Entry> entry_;
+  bool writable_;
+  std::shared_ptr<int> open_handles_;
+  int64_t position_ = 0;
+  bool closed_ = false;
+};
+
 }  // namespace
 
 int64_t FakeFileSystem::Entry::Length() const {
@@ -180,6 +290,28 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
   if (entry.kind == Kind::kDirectory) return EISDIR;
   *file =
       std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_);
+  return 0;
+}
+
+platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::OpenMode mode,
+                                         std::unique_ptr<platform::File>* file) {
+  ++open_calls_;
+  auto it = entries_.find(path);
+  if (it == entries_.end()) {
+    if (mode != platform::OpenMode::fmCreate) return ENOENT;
+    Add(path, Kind::kRegular);
+    it = entries_.find(path);
+  }
+  Entry& entry = *it->second;
+  ++entry.open_calls;
+  if (entry.open_error != 0) return entry.open_error;
+  if (entry.kind == Kind::kDirectory) return EISDIR;
+  if (mode == platform::OpenMode::fmCreate) {
+    entry.contents.clear();
+    entry.generated_size.reset();
+  }
+  const bool writable = mode == platform::OpenMode::fmCreate || (static_cast<uint16_t>(mode) & 3) != 0;
+  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_);
   return 0;
 }
 

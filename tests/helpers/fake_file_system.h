@@ -50,14 +50,25 @@ class FakeFileSystem : public platform::FileSystem {
     // it fails.
     std::optional<int64_t> fail_read_at_offset;
     platform::ErrorCode read_error = EIO;
-    // At most this many bytes per read (0: as many as asked for).
+    // At most this many bytes per read (0: as many as asked for). Files from
+    // Open ignore it: their reads are short only at the end.
     size_t read_chunk = 0;
+    // Files from Open: a write (the one with this number, 1-based over all
+    // opens, or every one when 0 and `write_error` is set) fails with
+    // `write_error` (EIO when that is 0); Sync and Close fail with theirs.
+    int fail_write_call = 0;
+    platform::ErrorCode write_error = 0;
+    platform::ErrorCode sync_error = 0;
+    platform::ErrorCode close_error = 0;
 
     // Usage.
     int open_calls = 0;
     int read_calls = 0;
     int open_handles = 0;
     bool last_open_unbuffered = false;
+    int write_calls = 0;
+    int sync_calls = 0;
+    int close_calls = 0;
 
     int64_t Length() const;
   };
@@ -91,6 +102,11 @@ class FakeFileSystem : public platform::FileSystem {
   platform::ErrorCode Stat(const std::string& path, platform::FileStatus* status) override;
   platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered,
                                      std::unique_ptr<platform::ReadableFile>* file) override;
+  // fmCreate makes a missing entry or empties an existing one (a generated
+  // file becomes an ordinary one); `open_error` of an existing entry fails
+  // every mode.
+  platform::ErrorCode Open(const std::string& path, platform::OpenMode mode,
+                           std::unique_ptr<platform::File>* file) override;
   platform::ErrorCode DeleteFile(const std::string& path) override;
   std::string CurrentDirectory() override { return current_directory_; }
   std::string ErrorText(platform::ErrorCode error) override;

@@ -1,0 +1,49 @@
+// An open file that can be read, written and positioned. The text stream and
+// every file the program writes go through this interface, so tests can put
+// failing files in place of real ones.
+#pragma once
+
+#include <cstdint>
+
+namespace hv::platform {
+
+// 0 means success; anything else is the system's error number (errno).
+using ErrorCode = int;
+
+// How a file is opened. The values are the mode words the program was written
+// with: the low bits give the access, $FF00 means create.
+enum class OpenMode : uint16_t {
+  fmOpenRead = 0x0020,       // must exist; read only
+  fmOpenReadWrite = 0x0022,  // must exist; read and write
+  fmCreate = 0xFF00,         // created, or an existing file emptied; read and write
+};
+
+enum class Whence { kBeginning = 0, kCurrent = 1, kEnd = 2 };
+
+class File {
+ public:
+  File() = default;
+  // A file that is destroyed without Close is closed quietly.
+  virtual ~File() = default;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Reads up to `count` bytes at the current position. Returns the number of
+  // bytes read, fewer than `count` only at the end of the file, or -1 with
+  // `*error` set when the read failed.
+  virtual int64_t Read(void* buffer, int64_t count, ErrorCode* error) = 0;
+  // Writes all `count` bytes at the current position, or returns the error.
+  virtual ErrorCode Write(const void* buffer, int64_t count) = 0;
+  // Moves the position; `*position` receives the new one.
+  virtual ErrorCode Seek(int64_t offset, Whence whence, int64_t* position) = 0;
+  virtual ErrorCode Size(int64_t* size) = 0;
+  // Cuts or extends the file to `size` bytes; the position does not move.
+  virtual ErrorCode Truncate(int64_t size) = 0;
+  // Pushes everything written so far to the storage device.
+  virtual ErrorCode Sync() = 0;
+  // Releases the file and reports what the system says about it. Every later
+  // operation fails; a second Close returns 0.
+  virtual ErrorCode Close() = 0;
+};
+
+}  // namespace hv::platform

@@ -1,0 +1,16 @@
+// The real File: a POSIX file descriptor.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/file.h"
+
+namespace hv::platform {
+
+// Opens `path` in `mode`: fmOpenRead as O_RDONLY, fmOpenReadWrite as O_RDWR,
+// fmCreate as O_RDWR | O_CREAT | O_TRUNC with permissions 0666 less the umask.
+// A directory is refused with EISDIR. Returns 0 and fills `file`, or the error.
+ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file);
+
+}  // namespace hv::platform

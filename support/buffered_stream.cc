@@ -1,0 +1,197 @@
+#include "support/buffered_stream.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "support/exceptions.h"
+
+namespace hv {
+
+namespace {
+
+int64_t CheckedBufferSize(int64_t buffer_size) {
+  if (buffer_size <= 0) throw std::invalid_argument("BufferedStream: buffer size must be positive");
+  return buffer_size;
+}
+
+}  // namespace
+
+BufferedStream::BufferedStream(Stream* stream, int64_t buffer_size)
+    : stream_(stream),
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(static_cast<size_t>(CheckedBufferSize(buffer_size)))),
+      buffer_size_(buffer_size) {
+  ResetBuffer();
+}
+
+BufferedStream::BufferedStream(std::unique_ptr<Stream> stream, int64_t buffer_size)
+    : BufferedStream(stream.get(), buffer_size) {
+  owned_stream_ = std::move(stream);
+}
+
+BufferedStream::~BufferedStream() {
+  if (closed_) return;
+  try {
+    Flush();
+  } catch (...) {
+    // An exception may already be on its way; Close is where errors are heard.
+  }
+}
+
+void BufferedStream::ResetBuffer() {
+  buffer_position_ = 0;
+  buffer_fill_ = 0;
+  buffer_dirty_ = false;
+}
+
+void BufferedStream::PositionInner(int64_t position) {
+  if (stream_->Position() != position) stream_->SetPosition(position);
+}
+
+void BufferedStream::FillBuffer() {
+  PositionInner(position_);
+  buffer_position_ = position_;
+  buffer_fill_ = std::max<int64_t>(0, stream_->Read(buffer_.get(), buffer_size_));
+  buffer_dirty_ = false;
+}
+
+void BufferedStream::Flush() {
+  if (!buffer_dirty_) return;
+  PositionInner(buffer_position_);
+  stream_->WriteBuffer(buffer_.get(), buffer_fill_);
+  buffer_dirty_ = false;
+}
+
+int64_t BufferedStream::Read(void* buffer, int64_t count) {
+  if (closed_) throw EReadError(kStreamReadError);
+  if (count <= 0) return 0;
+  auto* out = static_cast<uint8_t*>(buffer);
+  int64_t result = 0;
+
+  const int64_t offset = position_ - buffer_position_;
+  if (offset >= 0 && offset < buffer_fill_) {
+    const int64_t n = std::min(buffer_fill_ - offset, count);
+    std::memcpy(out, buffer_.get() + offset, static_cast<size_t>(n));
+    position_ += n;
+    out += n;
+    result += n;
+    count -= n;
+  }
+
+  if (count > 0) {
+    Flush();
+    ResetBuffer();
+    if (count > buffer_size_) {
+      PositionInner(position_);
+      result += stream_->Read(out, count);
+      position_ = stream_->Position();
+      return result;
+    }
+    FillBuffer();
+    const int64_t n = std::min(count, buffer_fill_);
+    if (n > 0) {
+      std::memcpy(out, buffer_.get(), static_cast<size_t>(n));
+      position_ += n;
+      result += n;
+    }
+  }
+  return result;
+}
+
+int64_t BufferedStream::Write(const void* buffer, int64_t count) {
+  if (closed_) throw EWriteError(kStreamWriteError);
+  if (count <= 0) return 0;
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  int64_t result = 0;
+
+  // Only inside the valid bytes or right behind them, so that no byte of the
+  // buffer that was never loaded can reach the inner stream.
+  const int64_t offset = position_ - buffer_position_;
+  if (offset >= 0 && offset <= buffer_fill_ && offset < buffer_size_) {
+    const int64_t n = std::min(buffer_size_ - offset, count);
+    std::memcpy(buffer_.get() + offset, in, static_cast<size_t>(n));
+    position_ += n;
+    in += n;
+    result += n;
+    count -= n;
+    buffer_dirty_ = true;
+    buffer_fill_ = std::max(buffer_fill_, position_ - buffer_position_);
+  }
+
+  if (count > 0) {
+    Flush();
+    ResetBuffer();
+    if (count > buffer_size_) {
+      PositionInner(position_);
+      result += stream_->Write(in, count);
+      position_ = stream_->Position();
+      return result;
+    }
+    // Loads what the inner stream already holds here, so a partial write
+    // leaves the rest of the buffer true.
+    FillBuffer();
+    std::memcpy(buffer_.get(), in, static_cast<size_t>(count));
+    position_ += count;
+    result += count;
+    buffer_dirty_ = true;
+    buffer_fill_ = std::max(buffer_fill_, count);
+  }
+  return result;
+}
+
+int64_t BufferedStream::Seek(int64_t offset, SeekOrigin origin) {
+  int64_t base = position_;
+  switch (origin) {
+    case SeekOrigin::soBeginning:
+      base = 0;
+      break;
+    case SeekOrigin::soCurrent:
+      base = position_;
+      break;
+    case SeekOrigin::soEnd:
+      base = stream_->Size();
+      break;
+  }
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) throw EStreamError(kStreamSeekError);
+  position_ = target;
+  return position_;
+}
+
+void BufferedStream::SetSize(int64_t new_size) {
+  if (closed_) throw EWriteError(kStreamWriteError);
+  Flush();
+  ResetBuffer();
+  stream_->SetSize(new_size);
+  position_ = stream_->Position();
+}
+
+void BufferedStream::Sync() {
+  if (closed_) throw EWriteError(kStreamWriteError);
+  Flush();
+  stream_->Sync();
+}
+
+void BufferedStream::Close() {
+  if (closed_) return;
+  closed_ = true;
+  std::exception_ptr failure;
+  try {
+    Flush();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  // Closed means closed: the destructor must not try the write again.
+  ResetBuffer();
+  if (owned_stream_ != nullptr) {
+    try {
+      owned_stream_->Close();
+    } catch (...) {
+      if (failure == nullptr) failure = std::current_exception();
+    }
+  }
+  if (failure != nullptr) std::rethrow_exception(failure);
+}
+
+}  // namespace hv

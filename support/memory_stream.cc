@@ -1,0 +1,54 @@
+#include "support/memory_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "support/exceptions.h"
+
+namespace hv {
+
+int64_t MemoryStream::Read(void* buffer, int64_t count) {
+  const int64_t size = Size();
+  if (count <= 0 || position_ >= size) return 0;
+  const int64_t n = std::min(count, size - position_);
+  std::memcpy(buffer, data_.data() + position_, static_cast<size_t>(n));
+  position_ += n;
+  return n;
+}
+
+int64_t MemoryStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  int64_t end;
+  if (__builtin_add_overflow(position_, count, &end)) throw EWriteError(kStreamWriteError);
+  if (end > Size()) data_.resize(static_cast<size_t>(end), '\0');
+  std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(count));
+  position_ = end;
+  return count;
+}
+
+int64_t MemoryStream::Seek(int64_t offset, SeekOrigin origin) {
+  int64_t base = 0;
+  switch (origin) {
+    case SeekOrigin::soBeginning:
+      base = 0;
+      break;
+    case SeekOrigin::soCurrent:
+      base = position_;
+      break;
+    case SeekOrigin::soEnd:
+      base = Size();
+      break;
+  }
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) throw EStreamError(kStreamSeekError);
+  position_ = target;
+  return position_;
+}
+
+void MemoryStream::SetSize(int64_t new_size) {
+  if (new_size < 0) throw EStreamError(kStreamSeekError);
+  data_.resize(static_cast<size_t>(new_size), '\0');
+  position_ = std::min(position_, new_size);
+}
+
+}  // namespace hv
