@@ -3,12 +3,19 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "engine/arena.h"
+#include "engine/os_path.h"
 #include "support/case_fold.h"
 #include "support/reg_exp.h"
 #include "support/utf8.h"
@@ -217,51 +224,105 @@ uint64_t FoldAscii8(uint64_t x) {
   return Order(path1.size(), path2.size());
 }
 
+// Every base directory once for the whole process; entries keep its number.
+// Id 0 is the empty base path.
+class BasePathTable {
+ public:
+  uint32_t Intern(std::string_view path) {
+    if (path.empty()) return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const auto it = ids_.find(path); it != ids_.end()) return it->second;
+    paths_.push_back(std::make_unique<const std::string>(path));
+    const auto id = static_cast<uint32_t>(paths_.size() - 1);
+    ids_.emplace(*paths_.back(), id);
+    return id;
+  }
+
+  const std::string& Get(uint32_t id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return *paths_[id];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<const std::string>> paths_ = [] {
+    std::vector<std::unique_ptr<const std::string>> paths;
+    paths.push_back(std::make_unique<const std::string>());
+    return paths;
+  }();
+  std::unordered_map<std::string_view, uint32_t> ids_;
+};
+
+BasePathTable& BasePaths() {
+  static BasePathTable table;
+  return table;
+}
+
 }  // namespace
 
+HashItem::~HashItem() { FreeText(); }
+
+void HashItem::FreeText() {
+  if (text_owned_) std::free(text_);
+  text_ = nullptr;
+  text_owned_ = false;
+  path_length_ = 0;
+  hash_length_ = 0;
+}
+
+void HashItem::SetText(std::string_view path, std::string_view hash, Arena* arena) {
+  const size_t length = path.size() + hash.size();
+  char* text = nullptr;
+  if (length > 0) {
+    text = static_cast<char*>(arena != nullptr ? arena->Allocate(length, 1) : std::malloc(length));
+    if (text == nullptr) throw std::bad_alloc();
+    // `path` or `hash` may point into the old block, so copy before freeing.
+    std::memcpy(text, path.data(), path.size());
+    std::memcpy(text + path.size(), hash.data(), hash.size());
+  }
+  FreeText();
+  text_ = text;
+  text_owned_ = text != nullptr && arena == nullptr;
+  path_length_ = static_cast<uint32_t>(path.size());
+  hash_length_ = static_cast<uint32_t>(hash.size());
+}
+
 void HashItem::Clear() {
-  base_path_.reset();
-  path_.clear();
+  base_path_id_ = 0;
+  FreeText();
   size_ = -1;
   date_ = 0;
-  hash_.clear();
   state_ = hsOK;
   related_ = nullptr;
 }
 
 void HashItem::Assign(const HashItem& source) {
   if (&source == this) return;
-  base_path_ = source.base_path_;
-  path_ = source.path_;
+  base_path_id_ = source.base_path_id_;
+  SetText(source.Path(), source.Hash(), nullptr);
   size_ = source.size_;
   date_ = source.date_;
-  hash_ = source.hash_;
   state_ = source.state_;
   related_ = source.related_;
 }
 
-const std::string& HashItem::BasePath() const {
-  static const std::string kEmpty;
-  return base_path_ ? *base_path_ : kEmpty;
-}
+const std::string& HashItem::BasePath() const { return BasePaths().Get(base_path_id_); }
 
-std::string HashItem::FileName() const {
-  const std::string& base = BasePath();
-  std::string name;
-  name.reserve(base.size() + path_.size());
-  name.append(base);
-  name.append(path_);
-  return name;
-}
+void HashItem::SetBasePath(std::string_view base_path) { base_path_id_ = BasePaths().Intern(base_path); }
+
+std::string HashItem::FileName() const { return OsPath(BasePath(), Path()); }
 
 std::string HashItem::QuotedPath() const {
+  const std::string_view path = Path();
   std::string quoted;
-  quoted.reserve(path_.size() + 2);
-  AppendQuoted(quoted, path_);
+  quoted.reserve(path.size() + 2);
+  AppendQuoted(quoted, path);
   return quoted;
 }
 
 std::string HashItem::AsString() const {
+  const std::string_view path_ = Path();
+  const std::string_view hash_ = Hash();
   const auto quotes = static_cast<std::size_t>(std::count(path_.begin(), path_.end(), '"'));
   const std::size_t path_width = Utf16Length(path_) + 2 + quotes;
   const std::size_t path_padding = path_width < kPathFieldWidth ? kPathFieldWidth - path_width : 0;
@@ -287,7 +348,7 @@ std::string HashItem::AsString() const {
   return line;
 }
 
-void HashItem::SetAsString(std::string_view line) {
+void HashItem::SetAsString(std::string_view line, Arena* arena) {
   Clear();
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
@@ -295,21 +356,25 @@ void HashItem::SetAsString(std::string_view line) {
   RegExp& regexp = LineRegExp();
   if (!regexp.Match(line)) throw EHashItemError(kInvalidLine);
 
-  path_.assign(Group(regexp, "PATH"));
-
-  if (!Group(regexp, "DATE").empty()) {
-    const DateTime date = EncodeDate(SmallNumber(Group(regexp, "YEAR")),
-                                     SmallNumber(Group(regexp, "MONTH")),
-                                     SmallNumber(Group(regexp, "DAY")));
-    const DateTime time = EncodeTime(SmallNumber(Group(regexp, "HOUR")),
-                                     SmallNumber(Group(regexp, "MINUTE")),
-                                     SmallNumber(Group(regexp, "SECOND")),
-                                     SmallNumber(Group(regexp, "MILLISECOND")));
-    date_ = date + time;
+  const std::string_view path = Group(regexp, "PATH");
+  try {
+    if (!Group(regexp, "DATE").empty()) {
+      const DateTime date = EncodeDate(SmallNumber(Group(regexp, "YEAR")),
+                                       SmallNumber(Group(regexp, "MONTH")),
+                                       SmallNumber(Group(regexp, "DAY")));
+      const DateTime time = EncodeTime(SmallNumber(Group(regexp, "HOUR")),
+                                       SmallNumber(Group(regexp, "MINUTE")),
+                                       SmallNumber(Group(regexp, "SECOND")),
+                                       SmallNumber(Group(regexp, "MILLISECOND")));
+      date_ = date + time;
+    }
+    size_ = ParseSize(Group(regexp, "SIZE"));
+  } catch (...) {
+    // A bad date or size still leaves the path read.
+    SetText(path, {}, nullptr);
+    throw;
   }
-
-  size_ = ParseSize(Group(regexp, "SIZE"));
-  hash_.assign(Group(regexp, "HASH"));
+  SetText(path, Group(regexp, "HASH"), arena);
 }
 
 std::string HashItem::BuildOutput(bool detailed) const {
@@ -321,11 +386,11 @@ std::string HashItem::MatchOutput(bool detailed) const {
   if (detailed) {
     line.append(AsString());
   } else {
-    AppendQuoted(line, path_);
+    AppendQuoted(line, Path());
   }
   if ((state_ == hsCopied || state_ == hsRenamed) && related_ != nullptr) {
     line.append("\tfrom\t");
-    AppendQuoted(line, related_->path_);
+    AppendQuoted(line, related_->Path());
   }
   return line;
 }

@@ -38,9 +38,12 @@ class HashStates {
 
 HV_DECLARE_EXCEPTION(EHashItemError, EConvertError);
 
+class Arena;
+
 class HashItem {
  public:
   HashItem() = default;
+  ~HashItem();
   HashItem(const HashItem&) = delete;
   HashItem& operator=(const HashItem&) = delete;
 
@@ -50,25 +53,29 @@ class HashItem {
   // Copies all fields; the related entry is shared, not copied.
   void Assign(const HashItem& source);
 
-  // The base directory is shared by all entries of one load or one scan.
+  // Base directories are few and shared by many entries, so each is kept
+  // once for the whole process and an entry only refers to it.
   const std::string& BasePath() const;
-  const std::shared_ptr<const std::string>& SharedBasePath() const { return base_path_; }
-  void SetBasePath(std::shared_ptr<const std::string> base_path) { base_path_ = std::move(base_path); }
+  void SetBasePath(std::string_view base_path);
+  void SetBasePath(const std::shared_ptr<const std::string>& base_path) {
+    SetBasePath(base_path ? std::string_view(*base_path) : std::string_view());
+  }
 
-  std::string_view Path() const { return path_; }
-  void SetPath(std::string path) { path_ = std::move(path); }
+  std::string_view Path() const { return {text_, path_length_}; }
+  void SetPath(std::string_view path) { SetText(path, Hash(), nullptr); }
   int64_t Size() const { return size_; }
   void SetSize(int64_t size) { size_ = size; }
   DateTime Date() const { return date_; }
   void SetDate(DateTime date) { date_ = date; }
-  std::string_view Hash() const { return hash_; }
-  void SetHash(std::string hash) { hash_ = std::move(hash); }
+  std::string_view Hash() const { return {text_ + path_length_, hash_length_}; }
+  void SetHash(std::string_view hash) { SetText(Path(), hash, nullptr); }
   HashState State() const { return state_; }
   void SetState(HashState state) { state_ = state; }
   HashItem* Related() const { return related_; }
   void SetRelated(HashItem* related) { related_ = related; }
 
-  // BasePath() followed by Path(), nothing added between them.
+  // The name to hand to the OS: the base directory followed by the path,
+  // its '\' separators turned into '/'.
   std::string FileName() const;
 
   // The hash-list line: "%-80s %s %10s %s" of the quoted path, the date text
@@ -76,8 +83,8 @@ class HashItem {
   std::string AsString() const;
   // Parses a hash-list line into this entry (which is cleared first). Throws
   // EHashItemError "Invalid AsString input." or EConvertError for a date,
-  // time or size out of range.
-  void SetAsString(std::string_view line);
+  // time or size out of range. With `arena`, the entry's text is placed there.
+  void SetAsString(std::string_view line, Arena* arena = nullptr);
 
   // The path in double quotes, inner quotes doubled.
   std::string QuotedPath() const;
@@ -91,22 +98,39 @@ class HashItem {
   // Hashes the file base_path + path into this entry. Throws EFOpenError when
   // the file cannot be opened and EReadError when a read fails; aborts thrown
   // by `on_progress` pass through. True when the size is known (>= 0).
-  bool ReadFromFile(std::shared_ptr<const std::string> base_path, std::string path,
+  bool ReadFromFile(std::string_view base_path, std::string path,
                     const progress::ProgressEvent& on_progress);
+  bool ReadFromFile(const std::shared_ptr<const std::string>& base_path, std::string path,
+                    const progress::ProgressEvent& on_progress) {
+    return ReadFromFile(base_path ? std::string_view(*base_path) : std::string_view(), std::move(path),
+                        on_progress);
+  }
 
   // Size in bytes, -1 when not available.
   static int64_t GetFileSize(const std::string& file_name);
   // Last-write time in UTC to the millisecond, 0 when not available.
   static DateTime GetFileDate(const std::string& file_name);
 
+  // An entry that lives in a list's arena is destroyed but not freed.
+  bool InArena() const { return in_arena_; }
+  void MarkInArena() { in_arena_ = true; }
+
  private:
-  std::shared_ptr<const std::string> base_path_;
-  std::string path_;
+  // Path and hash text share one block: the path's bytes, then the hash's.
+  // A list loads a million entries at a time, so every byte here counts.
+  void SetText(std::string_view path, std::string_view hash, Arena* arena);
+  void FreeText();
+
+  char* text_ = nullptr;
+  HashItem* related_ = nullptr;
   int64_t size_ = -1;
   DateTime date_ = 0;
-  std::string hash_;
-  HashItem* related_ = nullptr;
+  uint32_t path_length_ = 0;
+  uint32_t hash_length_ = 0;
+  uint32_t base_path_id_ = 0;
   HashState state_ = hsOK;
+  bool text_owned_ = false;
+  bool in_arena_ = false;
 };
 
 // Case-insensitive order by Unicode simple case folding, ties broken by exact

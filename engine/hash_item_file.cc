@@ -47,11 +47,11 @@ DateTime HashItem::GetFileDate(const std::string& file_name) {
   return modified;
 }
 
-bool HashItem::ReadFromFile(std::shared_ptr<const std::string> base_path, std::string path,
+bool HashItem::ReadFromFile(std::string_view base_path, std::string path,
                             const progress::ProgressEvent& on_progress) {
   Clear();
-  SetBasePath(std::move(base_path));
-  SetPath(std::move(path));
+  SetBasePath(base_path);
+  SetPath(path);
   const std::string file_name = FileName();
 
   // Taken before the open; this is the size stored, whatever is read.

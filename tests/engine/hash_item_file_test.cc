@@ -73,7 +73,7 @@ class HashItemFileTest : public ::testing::Test {
   ProgressCall Call(int64_t done, int64_t total) { return {&item_, done, total}; }
 
   void ExpectClearedWithPaths(const std::string& path) {
-    EXPECT_EQ(item_.SharedBasePath(), base_);
+    EXPECT_EQ(item_.BasePath(), *base_);
     EXPECT_EQ(item_.Path(), path);
     EXPECT_EQ(item_.Size(), -1);
     EXPECT_EQ(item_.Date(), 0.0);
@@ -93,7 +93,7 @@ TEST_F(HashItemFileTest, EmptyFile) {
   EXPECT_EQ(item_.Size(), 0);
   EXPECT_EQ(item_.Date(), FileTimeToDateTime(kModifiedMs));
   EXPECT_EQ(item_.Path(), "empty");
-  EXPECT_EQ(item_.SharedBasePath().get(), base_.get());
+  EXPECT_EQ(item_.BasePath(), *base_);
   EXPECT_EQ(entry.read_calls, 1);
   EXPECT_EQ(fs_.open_handles(), 0);
 }

@@ -298,7 +298,7 @@ TEST(HashItemLineReader, ClearsTheEntryFirst) {
   item.SetRelated(&other);
   item.SetAsString("\"new\" 5 h");
   EXPECT_EQ(item.BasePath(), "");
-  EXPECT_EQ(item.SharedBasePath(), nullptr);
+  EXPECT_EQ(item.BasePath(), "");
   EXPECT_EQ(item.Path(), "new");
   EXPECT_EQ(item.Date(), 0.0);
   EXPECT_EQ(item.State(), hsOK);
@@ -435,7 +435,7 @@ TEST(HashItemLineReader, FailedMatchLeavesTheEntryCleared) {
   item.SetState(hsCopied);
   item.SetRelated(&other);
   ExpectFailure([&] { item.SetAsString("not a line"); }, "EHashItemError", kInvalidLine);
-  EXPECT_EQ(item.SharedBasePath(), nullptr);
+  EXPECT_EQ(item.BasePath(), "");
   EXPECT_EQ(item.Path(), "");
   EXPECT_EQ(item.Date(), 0.0);
   EXPECT_EQ(item.Size(), -1);
@@ -572,7 +572,7 @@ TEST(HashItemBasics, ClearAndDefaults) {
   item.SetState(hsDeleted);
   item.SetRelated(&other);
   item.Clear();
-  EXPECT_EQ(item.SharedBasePath(), nullptr);
+  EXPECT_EQ(item.BasePath(), "");
   EXPECT_EQ(item.Path(), "");
   EXPECT_EQ(item.Size(), -1);
   EXPECT_EQ(item.Date(), 0.0);
@@ -591,14 +591,16 @@ TEST(HashItemBasics, AssignCopiesAllSevenFieldsAndSharesTheBase) {
   source.SetRelated(&related);
   HashItem copy;
   copy.Assign(source);
-  EXPECT_EQ(copy.SharedBasePath().get(), base.get());
+  EXPECT_EQ(copy.BasePath(), *base);
+  // Base paths are kept once and shared, not copied into each entry.
+  EXPECT_EQ(&copy.BasePath(), &source.BasePath());
   EXPECT_EQ(copy.Path(), "dir\\f");
   EXPECT_EQ(copy.Date(), 1234.5);
   EXPECT_EQ(copy.Size(), 77);
   EXPECT_EQ(copy.Hash(), "hash");
   EXPECT_EQ(copy.State(), hsCopied);
   EXPECT_EQ(copy.Related(), &related);
-  EXPECT_EQ(copy.FileName(), "/base/dir\\f");
+  EXPECT_EQ(copy.FileName(), "/base/dir/f");
   copy.Assign(copy);
   EXPECT_EQ(copy.Path(), "dir\\f");
 }
