@@ -41,6 +41,8 @@ class File {
   virtual ErrorCode Truncate(int64_t size) = 0;
   // Pushes everything written so far to the storage device.
   virtual ErrorCode Sync() = 0;
+  // Sets the permission bits (07777) of the file.
+  virtual ErrorCode SetPermissions(uint32_t permissions) = 0;
   // Releases the file and reports what the system says about it. Every later
   // operation fails; a second Close returns 0.
   virtual ErrorCode Close() = 0;

@@ -27,6 +27,7 @@ struct FileStatus {
   int64_t birth_ms = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
+  uint32_t permissions = 0;  // the mode's permission bits (07777)
 };
 
 class ReadableFile {
@@ -58,6 +59,15 @@ class FileSystem {
   virtual ErrorCode Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) = 0;
 
   virtual ErrorCode DeleteFile(const std::string& path) = 0;
+
+  // Creates a new, empty file for reading and writing in the directory of
+  // `near_path`, under a name no other file has; `*temp_path` receives it.
+  virtual ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,
+                                    std::unique_ptr<File>* file) = 0;
+  // Replaces `to` by `from` in one step.
+  virtual ErrorCode Rename(const std::string& from, const std::string& to) = 0;
+  // Pushes the directory's entries (a rename into it) to the storage device.
+  virtual ErrorCode SyncDirectory(const std::string& directory) = 0;
 
   // The process's current directory, absolute, without a trailing '/'
   // (except for the root itself). Empty when it cannot be read.

@@ -93,6 +93,11 @@ class PosixFile : public File {
     return 0;
   }
 
+  ErrorCode SetPermissions(uint32_t permissions) override {
+    if (fd_ < 0) return EBADF;
+    return ::fchmod(fd_, static_cast<mode_t>(permissions & 07777)) == 0 ? 0 : errno;
+  }
+
   ErrorCode Close() override {
     if (fd_ < 0) return 0;
     const int fd = fd_;
@@ -113,6 +118,8 @@ class PosixFile : public File {
 };
 
 }  // namespace
+
+std::unique_ptr<File> WrapPosixFile(int fd) { return std::make_unique<PosixFile>(fd); }
 
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) {
   int flags = O_CLOEXEC;

@@ -13,4 +13,7 @@ namespace hv::platform {
 // A directory is refused with EISDIR. Returns 0 and fills `file`, or the error.
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file);
 
+// Takes ownership of an open descriptor.
+std::unique_ptr<File> WrapPosixFile(int fd);
+
 }  // namespace hv::platform

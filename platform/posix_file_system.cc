@@ -4,7 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <string>
 #include <vector>
@@ -35,6 +38,7 @@ void FillFromStat(const struct stat& st, FileStatus* status) {
   status->birth_ms = 0;
   status->device = static_cast<uint64_t>(st.st_dev);
   status->inode = static_cast<uint64_t>(st.st_ino);
+  status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
 }
 
 void FillFromStatx(const struct statx& stx, FileStatus* status) {
@@ -48,6 +52,7 @@ void FillFromStatx(const struct statx& stx, FileStatus* status) {
       status->has_birth_time ? ToMilliseconds(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec) : 0;
   status->device = static_cast<uint64_t>(makedev(stx.stx_dev_major, stx.stx_dev_minor));
   status->inode = static_cast<uint64_t>(stx.stx_ino);
+  status->permissions = static_cast<uint32_t>(stx.stx_mode & 07777);
 }
 
 // strerror_r comes in a GNU form (returns the text) and an XSI form (fills
@@ -137,6 +142,55 @@ class PosixFileSystem final : public FileSystem {
 
   ErrorCode DeleteFile(const std::string& path) override {
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
+  }
+
+  ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,
+                            std::unique_ptr<File>* file) override {
+    // A hidden name beside the target, so that the rename stays within one
+    // file system and a left-over file is easy to recognise.
+    const size_t slash = near_path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : near_path.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? near_path : near_path.substr(slash + 1);
+    static std::atomic<uint32_t> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const uint64_t tag = (static_cast<uint64_t>(::getpid()) << 32) ^
+                           (static_cast<uint64_t>(::time(nullptr)) << 8) ^ counter.fetch_add(1);
+      char suffix[32];
+      std::snprintf(suffix, sizeof suffix, ".tmp%012llx", static_cast<unsigned long long>(tag & 0xFFFFFFFFFFFFull));
+      std::string name = directory + "." + base + suffix;
+      int fd;
+      do {
+        fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      } while (fd == -1 && errno == EINTR);
+      if (fd != -1) {
+        *temp_path = std::move(name);
+        *file = WrapPosixFile(fd);
+        return 0;
+      }
+      if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
+  }
+
+  ErrorCode Rename(const std::string& from, const std::string& to) override {
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
+  ErrorCode SyncDirectory(const std::string& directory) override {
+    int fd;
+    do {
+      fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd == -1 && errno == EINTR);
+    if (fd == -1) return errno;
+    int error = 0;
+    while (::fsync(fd) != 0) {
+      if (errno == EINTR) continue;
+      // Some file systems cannot sync a directory; the rename itself stands.
+      if (errno != EINVAL && errno != EROFS) error = errno;
+      break;
+    }
+    ::close(fd);
+    return error;
   }
 
   std::string CurrentDirectory() override {

@@ -152,6 +152,13 @@ class FakeFile final : public platform::File {
     return entry_->sync_error;
   }
 
+  platform::ErrorCode SetPermissions(uint32_t permissions) override {
+    if (closed_) return EBADF;
+    if (entry_->chmod_error != 0) return entry_->chmod_error;
+    entry_->permissions = permissions & 07777;
+    return 0;
+  }
+
   platform::ErrorCode Close() override {
     if (closed_) return 0;
     ++entry_->close_calls;
@@ -274,6 +281,7 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
   status->birth_ms = entry->birth_ms;
   status->device = entry->device;
   status->inode = entry->inode;
+  status->permissions = entry->permissions;
   return 0;
 }
 
@@ -323,6 +331,47 @@ platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
   entries_.erase(it);
   deleted_.push_back(path);
   return 0;
+}
+
+platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path, std::string* temp_path,
+                                                    std::unique_ptr<platform::File>* file) {
+  ++open_calls_;
+  if (create_temporary_error != 0) return create_temporary_error;
+  for (int n = 1;; ++n) {
+    std::string name = near_path + ".tmp" + std::to_string(n);
+    if (entries_.count(name) != 0) continue;
+    Entry& entry = Add(name, Kind::kRegular);
+    if (fail_next_temporary) fail_next_temporary(entry);
+    *temp_path = name;
+    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_);
+    return 0;
+  }
+}
+
+platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::string& to) {
+  ++rename_calls;
+  const auto it = entries_.find(from);
+  if (it == entries_.end()) return ENOENT;
+  if (it->second->rename_error != 0) return it->second->rename_error;
+  if (const auto target = entries_.find(to); target != entries_.end()) {
+    if (target->second->rename_error != 0) return target->second->rename_error;
+    if (target->second->kind == Kind::kDirectory) return EISDIR;
+  }
+  std::shared_ptr<Entry> entry = it->second;
+  entries_.erase(it);
+  entries_[to] = std::move(entry);
+  return 0;
+}
+
+platform::ErrorCode FakeFileSystem::SyncDirectory(const std::string& /*directory*/) {
+  ++sync_directory_calls;
+  return sync_directory_error;
+}
+
+std::vector<std::string> FakeFileSystem::Names() const {
+  std::vector<std::string> names;
+  for (const auto& [name, entry] : entries_) names.push_back(name);
+  return names;
 }
 
 std::string FakeFileSystem::ErrorText(platform::ErrorCode error) {

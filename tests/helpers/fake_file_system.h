@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -39,6 +40,7 @@ class FakeFileSystem : public platform::FileSystem {
     int64_t birth_ms = 0;
     uint64_t device = 1;
     uint64_t inode = 0;
+    uint32_t permissions = 0644;
 
     // Failures: 0 means none.
     platform::ErrorCode stat_error = 0;
@@ -60,6 +62,9 @@ class FakeFileSystem : public platform::FileSystem {
     platform::ErrorCode write_error = 0;
     platform::ErrorCode sync_error = 0;
     platform::ErrorCode close_error = 0;
+    platform::ErrorCode chmod_error = 0;
+    // Renaming this entry away (or onto it) fails.
+    platform::ErrorCode rename_error = 0;
 
     // Usage.
     int open_calls = 0;
@@ -108,6 +113,21 @@ class FakeFileSystem : public platform::FileSystem {
   platform::ErrorCode Open(const std::string& path, platform::OpenMode mode,
                            std::unique_ptr<platform::File>* file) override;
   platform::ErrorCode DeleteFile(const std::string& path) override;
+  // Names the new entry `near_path` + ".tmp" + a number; fails with
+  // `create_temporary_error` when that is set.
+  platform::ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,
+                                      std::unique_ptr<platform::File>* file) override;
+  platform::ErrorCode Rename(const std::string& from, const std::string& to) override;
+  platform::ErrorCode SyncDirectory(const std::string& directory) override;
+
+  platform::ErrorCode create_temporary_error = 0;
+  // Called with each temporary entry as it is made, to arm its failures.
+  std::function<void(Entry&)> fail_next_temporary;
+  platform::ErrorCode sync_directory_error = 0;
+  int rename_calls = 0;
+  int sync_directory_calls = 0;
+  // The names of every entry, in order.
+  std::vector<std::string> Names() const;
   std::string CurrentDirectory() override { return current_directory_; }
   std::string ErrorText(platform::ErrorCode error) override;
 

@@ -750,6 +750,7 @@ class FakeFile : public platform::File {
     return 0;
   }
   platform::ErrorCode Sync() override { return state_->fail_sync; }
+  platform::ErrorCode SetPermissions(uint32_t) override { return 0; }
   platform::ErrorCode Close() override {
     state_->closed = true;
     return state_->fail_close;

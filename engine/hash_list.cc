@@ -1,0 +1,246 @@
+#include "engine/hash_list.h"
+
+#include <string>
+#include <utility>
+
+#include "platform/console.h"
+#include "platform/file_system.h"
+#include "support/file_stream.h"
+#include "support/code_pages.h"
+#include "support/exceptions.h"
+#include "support/text_stream.h"
+#include "support/utf8.h"
+
+namespace hv {
+
+namespace {
+
+using ItemPtr = std::unique_ptr<HashItem>;
+
+// Sorts items[l..r]. Disjoint ranges are partitioned independently of each
+// other, so recursing into the smaller side (to bound the stack) leaves
+// exactly the order that always recursing into the left side would.
+template <typename Compare>
+void QuickSort(std::vector<ItemPtr>& items, int l, int r, Compare compare) {
+  while (l < r) {
+    int i = l;
+    int j = r;
+    const HashItem* pivot = items[static_cast<size_t>((l + r) >> 1)].get();
+    do {
+      while (compare(*items[static_cast<size_t>(i)], *pivot) < 0) ++i;
+      while (compare(*items[static_cast<size_t>(j)], *pivot) > 0) --j;
+      if (i <= j) {
+        if (i != j) std::swap(items[static_cast<size_t>(i)], items[static_cast<size_t>(j)]);
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (j - l < r - i) {
+      if (l < j) QuickSort(items, l, j, compare);
+      l = i;
+    } else {
+      if (i < r) QuickSort(items, i, r, compare);
+      r = j;
+    }
+  }
+}
+
+// `compare(item)` < 0 when the item sorts before the key.
+template <typename Compare>
+bool BinarySearch(const std::vector<ItemPtr>& items, int& index, Compare compare) {
+  bool found = false;
+  int lo = 0;
+  int hi = static_cast<int>(items.size()) - 1;
+  while (lo <= hi) {
+    const int mid = (lo + hi) >> 1;
+    const int c = compare(*items[static_cast<size_t>(mid)]);
+    if (c < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+      if (c == 0) found = true;
+    }
+  }
+  index = lo;
+  return found;
+}
+
+// Without the characters of code 32 or less at both ends.
+std::string_view TrimControls(std::string_view line) {
+  size_t begin = 0;
+  size_t end = line.size();
+  while (begin < end && static_cast<unsigned char>(line[begin]) <= 32) ++begin;
+  while (end > begin && static_cast<unsigned char>(line[end - 1]) <= 32) --end;
+  return line.substr(begin, end - begin);
+}
+
+}  // namespace
+
+void HashList::CheckIndex(int index, int count) const {
+  if (index < 0 || index >= count) {
+    throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+  }
+}
+
+HashItem& HashList::Items(int index) const {
+  CheckIndex(index, Count());
+  return *items_[static_cast<size_t>(index)];
+}
+
+void HashList::SetItem(int index, std::unique_ptr<HashItem> item) {
+  CheckIndex(index, Count());
+  items_[static_cast<size_t>(index)] = std::move(item);
+}
+
+int HashList::Add(std::unique_ptr<HashItem> item) {
+  items_.push_back(std::move(item));
+  return Count() - 1;
+}
+
+int HashList::AddCopy(const HashItem& item) {
+  auto copy = std::make_unique<HashItem>();
+  copy->Assign(item);
+  return Add(std::move(copy));
+}
+
+int HashList::IndexOf(const HashItem* item) const {
+  for (size_t i = 0; i < items_.size(); ++i) {
+    if (items_[i].get() == item) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void HashList::Insert(int index, std::unique_ptr<HashItem> item) {
+  CheckIndex(index, Count() + 1);
+  items_.insert(items_.begin() + index, std::move(item));
+}
+
+int HashList::Remove(const HashItem* item) {
+  const int index = IndexOf(item);
+  if (index >= 0) Delete(index);
+  return index;
+}
+
+void HashList::Delete(int index) {
+  CheckIndex(index, Count());
+  items_.erase(items_.begin() + index);
+}
+
+void HashList::Clear() { items_.clear(); }
+
+void HashList::AddLine(std::string_view line, int64_t line_number,
+                       const std::shared_ptr<const std::string>& base_path, HashState default_state) {
+  const std::string_view trimmed = TrimControls(line);
+  if (trimmed.empty() || trimmed.front() == ';') return;
+  auto item = std::make_unique<HashItem>();
+  try {
+    item->SetAsString(trimmed);
+  } catch (EHashItemError& e) {
+    e.SetMessage("Line " + std::to_string(line_number) + " - " + e.Message());
+    throw;
+  }
+  item->SetBasePath(base_path);
+  item->SetState(default_state);
+  items_.push_back(std::move(item));
+}
+
+void HashList::LoadFromFile(const std::string& file_name, std::shared_ptr<const std::string> base_path,
+                            const progress::ProgressEvent& on_progress, HashState default_state) {
+  int64_t line_number = 0;
+  std::string line;
+  if (file_name.empty()) {
+    // Standard input has no size, so there is no progress to report.
+    platform::Console& console = platform::CurrentConsole();
+    while (console.ReadLine(&line)) {
+      AddLine(IsValidUtf8(line) ? line : AnsiToUtf8(line), ++line_number, base_path, default_state);
+    }
+    return;
+  }
+  TextStream stream(file_name, OpenMode::fmOpenRead);
+  const int64_t total = stream.Size();
+  // An estimate of the bytes read so far, exact for single-byte text with CR LF.
+  int64_t position = 0;
+  while (stream.ReadLine(&line)) {
+    position += static_cast<int64_t>(Utf16Length(line)) + 2;
+    AddLine(line, ++line_number, base_path, default_state);
+    if (on_progress && total >= 0) on_progress(this, position, total);
+  }
+  stream.Close();
+}
+
+void HashList::SaveToFile(const std::string& file_name, const progress::ProgressEvent& on_progress,
+                          HashStates skip_states) {
+  const int count = Count();
+  if (file_name.empty()) {
+    platform::Console& console = platform::CurrentConsole();
+    for (int i = 0; i < count; ++i) {
+      const HashItem& item = *items_[static_cast<size_t>(i)];
+      if (!skip_states.Contains(item.State())) {
+        const platform::ErrorCode error = console.Write(item.AsString() + "\r\n");
+        if (error != 0) throw EInOutError(console.ErrorText(error));
+      }
+      if (on_progress) on_progress(this, i + 1, Count());
+    }
+    return;
+  }
+
+  // The new list goes to a temporary file beside the old one and replaces it
+  // only when it is complete and on the disk: a full disk, a failure or a
+  // kill part-way leaves the previous list as it was.
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  const auto fail = [&fs, &file_name](platform::ErrorCode error) {
+    throw EFCreateError("Cannot create file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(error));
+  };
+  platform::FileStatus old_status;
+  const bool replaces_old = fs.Stat(file_name, &old_status) == 0 && old_status.is_regular;
+  std::string temp_name;
+  std::unique_ptr<platform::File> file;
+  if (const platform::ErrorCode error = fs.CreateTemporary(file_name, &temp_name, &file)) fail(error);
+  try {
+    if (replaces_old) {
+      if (const platform::ErrorCode error = file->SetPermissions(old_status.permissions)) fail(error);
+    }
+    TextStream stream(std::make_unique<FileStream>(std::move(file), temp_name));
+    stream.SetEncoding(feUTF8);
+    for (int i = 0; i < count; ++i) {
+      const HashItem& item = *items_[static_cast<size_t>(i)];
+      if (!skip_states.Contains(item.State())) stream.WriteLine(item.AsString());
+      if (on_progress) on_progress(this, i + 1, Count());
+    }
+    stream.Sync();
+    stream.Close();
+    if (const platform::ErrorCode error = fs.Rename(temp_name, file_name)) fail(error);
+  } catch (...) {
+    fs.DeleteFile(temp_name);
+    throw;
+  }
+  // The rename has happened; a directory that cannot be synced changes nothing.
+  const size_t slash = file_name.rfind('/');
+  fs.SyncDirectory(slash == std::string::npos ? std::string() : file_name.substr(0, slash + 1));
+}
+
+void HashList::DeleteByState(HashState state) {
+  std::erase_if(items_, [state](const ItemPtr& item) { return item->State() == state; });
+}
+
+void HashList::SortByPath() {
+  if (items_.size() < 2) return;
+  QuickSort(items_, 0, Count() - 1, [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); });
+}
+
+void HashList::SortByHash() {
+  if (items_.size() < 2) return;
+  QuickSort(items_, 0, Count() - 1, [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); });
+}
+
+bool HashList::FindByPath(std::string_view path, int& index) const {
+  return BinarySearch(items_, index, [path](const HashItem& item) { return ComparePaths(item.Path(), path); });
+}
+
+bool HashList::FindByHash(std::string_view hash, int64_t size, int& index) const {
+  return BinarySearch(items_, index, [hash, size](const HashItem& item) {
+    return CompareHashAndSize(item.Hash(), item.Size(), hash, size);
+  });
+}
+
+}  // namespace hv

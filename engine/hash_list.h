@@ -1,0 +1,73 @@
+// The list of entries the engine works on. It owns its entries, loads and
+// saves hash-list files, sorts by path or by content and finds entries by
+// binary search.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/hash_item.h"
+#include "engine/progress.h"
+
+namespace hv {
+
+class HashList {
+ public:
+  HashList() = default;
+  HashList(const HashList&) = delete;
+  HashList& operator=(const HashList&) = delete;
+
+  int Count() const { return static_cast<int>(items_.size()); }
+  HashItem& Items(int index) const;
+  // Replaces the entry at `index`; the one that was there is freed.
+  void SetItem(int index, std::unique_ptr<HashItem> item);
+
+  int Add(std::unique_ptr<HashItem> item);
+  // A new entry with every field of `item`, Related included.
+  int AddCopy(const HashItem& item);
+  // Index of this very entry, -1 if the list does not hold it.
+  int IndexOf(const HashItem* item) const;
+  // Before position `index`; index == Count() appends.
+  void Insert(int index, std::unique_ptr<HashItem> item);
+  // Frees the entry; returns its former index or -1.
+  int Remove(const HashItem* item);
+  void Delete(int index);
+  void Clear();
+
+  // Appends the entries of a hash-list file; comment and empty lines are
+  // skipped. Each entry gets `base_path` and `default_state`.
+  void LoadFromFile(const std::string& file_name, std::shared_ptr<const std::string> base_path,
+                    const progress::ProgressEvent& on_progress, HashState default_state);
+  // Writes every entry whose state is not in `skip_states` as a hash-list
+  // file. The previous file stays whole until the new one is complete.
+  void SaveToFile(const std::string& file_name, const progress::ProgressEvent& on_progress,
+                  HashStates skip_states);
+
+  // Deletes every entry in `state`, keeping the order of the rest.
+  void DeleteByState(HashState state);
+
+  // In-place quicksorts, not stable. Which of several entries with equal keys
+  // comes first decides which copies and renames are paired later, so the
+  // procedure is fixed: middle pivot, Hoare-style partition.
+  void SortByPath();
+  void SortByHash();
+
+  // Binary searches on a list sorted the same way. `index` is the first entry
+  // with an equal key, or where such an entry would have to be inserted.
+  bool FindByPath(std::string_view path, int& index) const;
+  bool FindByHash(std::string_view hash, int64_t size, int& index) const;
+
+ private:
+  void CheckIndex(int index, int count) const;
+  // One line of a hash-list file: skipped when empty or a comment, else
+  // parsed into a new entry.
+  void AddLine(std::string_view line, int64_t line_number,
+               const std::shared_ptr<const std::string>& base_path, HashState default_state);
+
+  std::vector<std::unique_ptr<HashItem>> items_;
+};
+
+}  // namespace hv
