@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <new>
 #include <string>
 
 namespace hv {
@@ -51,5 +52,12 @@ HV_DECLARE_EXCEPTION(EDigestError, Exception);
 // Fixed texts shared by more than one unit.
 inline constexpr char kStreamReadError[] = "Stream read error";
 inline constexpr char kStreamWriteError[] = "Stream write error";
+
+// The class name under which any exception reaches the user.
+inline const char* ExceptionClassName(const std::exception& e) noexcept {
+  if (const auto* own = dynamic_cast<const Exception*>(&e)) return own->ClassName();
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return "EOutOfMemory";
+  return "Exception";
+}
 
 }  // namespace hv
