@@ -38,10 +38,21 @@ RegExp& LineRegExp() {
   return *regexp;
 }
 
-std::string_view Group(const RegExp& regexp, std::string_view name) {
-  std::string_view value;
-  regexp.SubexpressionByName(name, value);
-  return value;
+// The numbers of the line's named groups, looked up once (after the first
+// match has compiled the pattern) instead of by name for every line.
+struct LineGroups {
+  int path, date, year, month, day, hour, minute, second, millisecond, size, hash;
+};
+
+const LineGroups& Groups(const RegExp& regexp) {
+  static const LineGroups groups{
+      regexp.SubexpressionNumber("PATH"),   regexp.SubexpressionNumber("DATE"),
+      regexp.SubexpressionNumber("YEAR"),   regexp.SubexpressionNumber("MONTH"),
+      regexp.SubexpressionNumber("DAY"),    regexp.SubexpressionNumber("HOUR"),
+      regexp.SubexpressionNumber("MINUTE"), regexp.SubexpressionNumber("SECOND"),
+      regexp.SubexpressionNumber("MILLISECOND"), regexp.SubexpressionNumber("SIZE"),
+      regexp.SubexpressionNumber("HASH")};
+  return groups;
 }
 
 // The groups hold only ASCII digits, as the pattern makes sure.
@@ -277,8 +288,8 @@ void HashItem::SetText(std::string_view path, std::string_view hash, Arena* aren
     text = static_cast<char*>(arena != nullptr ? arena->Allocate(length, 1) : std::malloc(length));
     if (text == nullptr) throw std::bad_alloc();
     // `path` or `hash` may point into the old block, so copy before freeing.
-    std::memcpy(text, path.data(), path.size());
-    std::memcpy(text + path.size(), hash.data(), hash.size());
+    if (!path.empty()) std::memcpy(text, path.data(), path.size());
+    if (!hash.empty()) std::memcpy(text + path.size(), hash.data(), hash.size());
   }
   FreeText();
   text_ = text;
@@ -356,25 +367,26 @@ void HashItem::SetAsString(std::string_view line, Arena* arena) {
   RegExp& regexp = LineRegExp();
   if (!regexp.Match(line)) throw EHashItemError(kInvalidLine);
 
-  const std::string_view path = Group(regexp, "PATH");
+  const LineGroups& g = Groups(regexp);
+  const std::string_view path = regexp.Subexpression(g.path);
   try {
-    if (!Group(regexp, "DATE").empty()) {
-      const DateTime date = EncodeDate(SmallNumber(Group(regexp, "YEAR")),
-                                       SmallNumber(Group(regexp, "MONTH")),
-                                       SmallNumber(Group(regexp, "DAY")));
-      const DateTime time = EncodeTime(SmallNumber(Group(regexp, "HOUR")),
-                                       SmallNumber(Group(regexp, "MINUTE")),
-                                       SmallNumber(Group(regexp, "SECOND")),
-                                       SmallNumber(Group(regexp, "MILLISECOND")));
+    if (!regexp.Subexpression(g.date).empty()) {
+      const DateTime date = EncodeDate(SmallNumber(regexp.Subexpression(g.year)),
+                                       SmallNumber(regexp.Subexpression(g.month)),
+                                       SmallNumber(regexp.Subexpression(g.day)));
+      const DateTime time = EncodeTime(SmallNumber(regexp.Subexpression(g.hour)),
+                                       SmallNumber(regexp.Subexpression(g.minute)),
+                                       SmallNumber(regexp.Subexpression(g.second)),
+                                       SmallNumber(regexp.Subexpression(g.millisecond)));
       date_ = date + time;
     }
-    size_ = ParseSize(Group(regexp, "SIZE"));
+    size_ = ParseSize(regexp.Subexpression(g.size));
   } catch (...) {
     // A bad date or size still leaves the path read.
     SetText(path, {}, nullptr);
     throw;
   }
-  SetText(path, Group(regexp, "HASH"), arena);
+  SetText(path, regexp.Subexpression(g.hash), arena);
 }
 
 std::string HashItem::BuildOutput(bool detailed) const {

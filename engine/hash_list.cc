@@ -1,5 +1,7 @@
 #include "engine/hash_list.h"
 
+#include <algorithm>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -9,45 +11,91 @@
 #include "support/code_pages.h"
 #include "support/exceptions.h"
 #include "support/text_stream.h"
+#include "support/case_fold.h"
 #include "support/utf8.h"
 
 namespace hv {
 
 namespace {
 
-using ItemPtr = std::unique_ptr<HashItem>;
+// What a sort moves: the entry and the first bytes of its key, so that most
+// comparisons are decided without touching the entry.
+struct SortEntry {
+  uint64_t key;
+  HashItem* item;
+};
 
-// Sorts items[l..r]. Disjoint ranges are partitioned independently of each
-// other, so recursing into the smaller side (to bound the stack) leaves
-// exactly the order that always recursing into the left side would.
+// Sorts v[l..r]: middle pivot, Hoare-style partition. Disjoint ranges are
+// partitioned independently of each other, so recursing into the smaller
+// side (to bound the stack) leaves exactly the order that always recursing
+// into the left side would.
 template <typename Compare>
-void QuickSort(std::vector<ItemPtr>& items, int l, int r, Compare compare) {
+void QuickSort(std::vector<SortEntry>& v, int l, int r, Compare compare) {
   while (l < r) {
     int i = l;
     int j = r;
-    const HashItem* pivot = items[static_cast<size_t>((l + r) >> 1)].get();
+    const SortEntry pivot = v[static_cast<size_t>((l + r) >> 1)];
     do {
-      while (compare(*items[static_cast<size_t>(i)], *pivot) < 0) ++i;
-      while (compare(*items[static_cast<size_t>(j)], *pivot) > 0) --j;
+      while (compare(v[static_cast<size_t>(i)], pivot) < 0) ++i;
+      while (compare(v[static_cast<size_t>(j)], pivot) > 0) --j;
       if (i <= j) {
-        if (i != j) std::swap(items[static_cast<size_t>(i)], items[static_cast<size_t>(j)]);
+        if (i != j) std::swap(v[static_cast<size_t>(i)], v[static_cast<size_t>(j)]);
         ++i;
         --j;
       }
     } while (i <= j);
     if (j - l < r - i) {
-      if (l < j) QuickSort(items, l, j, compare);
+      if (l < j) QuickSort(v, l, j, compare);
       l = i;
     } else {
-      if (i < r) QuickSort(items, i, r, compare);
+      if (i < r) QuickSort(v, i, r, compare);
       r = j;
     }
   }
 }
 
+// Up to eight bytes, big-endian and zero-padded: comparing two such keys as
+// numbers orders them as their byte strings, a shorter one first.
+uint64_t PackKey(const unsigned char* bytes, size_t count) {
+  uint64_t key = 0;
+  for (size_t k = 0; k < 8; ++k) key = (key << 8) | (k < count ? bytes[k] : 0u);
+  return key;
+}
+
+// The first bytes of the path with every character folded, as UTF-8 (whose
+// byte order is the code-point order).
+uint64_t FoldedPathKey(std::string_view path) {
+  unsigned char bytes[12];
+  size_t n = 0;
+  size_t pos = 0;
+  while (n < 8 && pos < path.size()) {
+    const char32_t c = SimpleCaseFold(DecodeUtf8(path, pos));
+    if (c < 0x80) {
+      bytes[n++] = static_cast<unsigned char>(c);
+    } else if (c < 0x800) {
+      bytes[n++] = static_cast<unsigned char>(0xC0 | (c >> 6));
+      bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      bytes[n++] = static_cast<unsigned char>(0xE0 | (c >> 12));
+      bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    } else {
+      bytes[n++] = static_cast<unsigned char>(0xF0 | (c >> 18));
+      bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+    }
+  }
+  return PackKey(bytes, std::min<size_t>(n, 8));
+}
+
+uint64_t HashKey(std::string_view hash) {
+  return PackKey(reinterpret_cast<const unsigned char*>(hash.data()), std::min<size_t>(hash.size(), 8));
+}
+
 // `compare(item)` < 0 when the item sorts before the key.
-template <typename Compare>
-bool BinarySearch(const std::vector<ItemPtr>& items, int& index, Compare compare) {
+template <typename Items, typename Compare>
+bool BinarySearch(const Items& items, int& index, Compare compare) {
   bool found = false;
   int lo = 0;
   int hi = static_cast<int>(items.size()) - 1;
@@ -76,6 +124,14 @@ std::string_view TrimControls(std::string_view line) {
 
 }  // namespace
 
+void HashItemDeleter::operator()(HashItem* item) const noexcept {
+  if (item->InArena()) {
+    item->~HashItem();
+  } else {
+    std::default_delete<HashItem>()(item);
+  }
+}
+
 void HashList::CheckIndex(int index, int count) const {
   if (index < 0 || index >= count) {
     throw EListError("List index out of bounds (" + std::to_string(index) + ")");
@@ -89,11 +145,11 @@ HashItem& HashList::Items(int index) const {
 
 void HashList::SetItem(int index, std::unique_ptr<HashItem> item) {
   CheckIndex(index, Count());
-  items_[static_cast<size_t>(index)] = std::move(item);
+  items_[static_cast<size_t>(index)] = ItemPtr(item.release());
 }
 
 int HashList::Add(std::unique_ptr<HashItem> item) {
-  items_.push_back(std::move(item));
+  items_.emplace_back(item.release());
   return Count() - 1;
 }
 
@@ -112,7 +168,7 @@ int HashList::IndexOf(const HashItem* item) const {
 
 void HashList::Insert(int index, std::unique_ptr<HashItem> item) {
   CheckIndex(index, Count() + 1);
-  items_.insert(items_.begin() + index, std::move(item));
+  items_.insert(items_.begin() + index, ItemPtr(item.release()));
 }
 
 int HashList::Remove(const HashItem* item) {
@@ -126,15 +182,20 @@ void HashList::Delete(int index) {
   items_.erase(items_.begin() + index);
 }
 
-void HashList::Clear() { items_.clear(); }
+void HashList::Clear() {
+  items_.clear();
+  item_arena_.Reset();
+  text_arena_.Reset();
+}
 
 void HashList::AddLine(std::string_view line, int64_t line_number,
                        const std::shared_ptr<const std::string>& base_path, HashState default_state) {
   const std::string_view trimmed = TrimControls(line);
   if (trimmed.empty() || trimmed.front() == ';') return;
-  auto item = std::make_unique<HashItem>();
+  ItemPtr item(new (item_arena_.Allocate(sizeof(HashItem), alignof(HashItem))) HashItem());
+  item->MarkInArena();
   try {
-    item->SetAsString(trimmed);
+    item->SetAsString(trimmed, &text_arena_);
   } catch (EHashItemError& e) {
     e.SetMessage("Line " + std::to_string(line_number) + " - " + e.Message());
     throw;
@@ -166,6 +227,8 @@ void HashList::LoadFromFile(const std::string& file_name, std::shared_ptr<const 
     if (on_progress && total >= 0) on_progress(this, position, total);
   }
   stream.Close();
+  // A list grown by doubling may hold twice the room it needs.
+  if (items_.capacity() > items_.size() + items_.size() / 8) items_.shrink_to_fit();
 }
 
 void HashList::SaveToFile(const std::string& file_name, const progress::ProgressEvent& on_progress,
@@ -223,14 +286,29 @@ void HashList::DeleteByState(HashState state) {
   std::erase_if(items_, [state](const ItemPtr& item) { return item->State() == state; });
 }
 
-void HashList::SortByPath() {
+template <typename KeyOf, typename Compare>
+void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
   if (items_.size() < 2) return;
-  QuickSort(items_, 0, Count() - 1, [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); });
+  std::vector<SortEntry> entries;
+  entries.reserve(items_.size());
+  for (const ItemPtr& item : items_) entries.push_back({key_of(*item), item.get()});
+  QuickSort(entries, 0, Count() - 1, [compare](const SortEntry& a, const SortEntry& b) {
+    if (a.key != b.key) return a.key < b.key ? -1 : 1;
+    return compare(*a.item, *b.item);
+  });
+  // Nothing above can fail, so ownership moves over in one go.
+  for (ItemPtr& item : items_) item.release();
+  for (size_t i = 0; i < entries.size(); ++i) items_[i].reset(entries[i].item);
+}
+
+void HashList::SortByPath() {
+  SortWithKeys([](const HashItem& item) { return FoldedPathKey(item.Path()); },
+               [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); });
 }
 
 void HashList::SortByHash() {
-  if (items_.size() < 2) return;
-  QuickSort(items_, 0, Count() - 1, [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); });
+  SortWithKeys([](const HashItem& item) { return HashKey(item.Hash()); },
+               [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); });
 }
 
 bool HashList::FindByPath(std::string_view path, int& index) const {

@@ -9,10 +9,16 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/arena.h"
 #include "engine/hash_item.h"
 #include "engine/progress.h"
 
 namespace hv {
+
+// Entries loaded from a file live in the list's arena: destroyed, not freed.
+struct HashItemDeleter {
+  void operator()(HashItem* item) const noexcept;
+};
 
 class HashList {
  public:
@@ -61,13 +67,20 @@ class HashList {
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
 
  private:
+  using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
+
   void CheckIndex(int index, int count) const;
+  template <typename KeyOf, typename Compare>
+  void SortWithKeys(KeyOf key_of, Compare compare);
   // One line of a hash-list file: skipped when empty or a comment, else
   // parsed into a new entry.
   void AddLine(std::string_view line, int64_t line_number,
                const std::shared_ptr<const std::string>& base_path, HashState default_state);
 
-  std::vector<std::unique_ptr<HashItem>> items_;
+  // The arenas outlive the entries placed in them (members go in reverse).
+  Arena item_arena_;
+  Arena text_arena_;
+  std::vector<ItemPtr> items_;
 };
 
 }  // namespace hv

@@ -145,14 +145,27 @@ bool RegExp::SubexpressionByName(std::string_view name, std::string_view& value)
   const int number = pcre2_substring_number_from_name(
       compiled_->code.get(), reinterpret_cast<PCRE2_SPTR>(terminated));
   if (number < 0) return false;
-  if (number > offset_count_ - 1) return true;
+  value = Subexpression(number);
+  return true;
+}
 
+int RegExp::SubexpressionNumber(std::string_view name) const {
+  std::string_view unused;
+  if (!SubexpressionByName(name, unused)) return -1;
+  std::array<char, 128> buffer{};
+  if (name.size() >= buffer.size()) return -1;
+  name.copy(buffer.data(), name.size());
+  return pcre2_substring_number_from_name(compiled_->code.get(),
+                                          reinterpret_cast<PCRE2_SPTR>(buffer.data()));
+}
+
+std::string_view RegExp::Subexpression(int number) const {
+  if (!compiled_ || number < 0 || number > offset_count_ - 1) return {};
   const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(compiled_->match_data.get());
   const PCRE2_SIZE start = ovector[2 * number];
   const PCRE2_SIZE end = ovector[2 * number + 1];
-  if (start == PCRE2_UNSET || end < start) return true;
-  value = subject_.substr(start, end - start);
-  return true;
+  if (start == PCRE2_UNSET || end < start) return {};
+  return subject_.substr(start, end - start);
 }
 
 std::string_view RegExp::SubexpressionByName(std::string_view name) const {

@@ -51,6 +51,12 @@ class RegExp {
   bool SubexpressionByName(std::string_view name, std::string_view& value) const;
   std::string_view SubexpressionByName(std::string_view name) const;
 
+  // The number of the group called `name` (after a first Match), -1 when the
+  // pattern has none; and a group's text by number. A caller that reads the
+  // same groups of many matches looks the numbers up once.
+  int SubexpressionNumber(std::string_view name) const;
+  std::string_view Subexpression(int number) const;
+
   const std::string& Pattern() const { return pattern_; }
   RegExpOptions Options() const { return options_; }
 

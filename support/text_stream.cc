@@ -108,7 +108,12 @@ void TextStream::DetectEncoding() {
   SetPosition(return_position);
 }
 
-bool TextStream::Eof() { return Position() >= Size(); }
+bool TextStream::Eof() {
+  // Bytes still loaded cannot lie past the end; only an exhausted buffer
+  // needs to ask the file for its size (a system call per line otherwise).
+  if (!BufferedBytes().empty()) return false;
+  return Position() >= Size();
+}
 
 bool TextStream::ReadUtf16Unit(char16_t* unit) {
   uint8_t first;

@@ -54,8 +54,13 @@ TEST(HashListSort, LeavesEqualKeysInTheReferenceOrder) {
     const int n = static_cast<int>(rng() % 60);
     for (int i = 0; i < n; ++i) {
       // Few distinct keys, so that runs of equal keys are common.
-      const char letter = static_cast<char>('a' + rng() % 4);
-      std::string path(1, rng() % 2 ? letter : static_cast<char>(letter - 32));
+      // Short names, and long ones that share their first bytes or differ
+      // only in the case of non-ASCII letters beyond them.
+      static const char* const kPieces[] = {"a", "A", "b", "dir\\", "DIR\\", "\xC3\xA9", "\xC3\x89",
+                                            "abcdefgh", "ABCDEFGH", "\xF0\x9F\x98\x80"};
+      std::string path;
+      const int pieces = 1 + static_cast<int>(rng() % (round % 2 ? 1 : 4));
+      for (int k = 0; k < pieces; ++k) path += kPieces[rng() % 10];
       list.Add(MakeItem(path, std::string(1, static_cast<char>('A' + rng() % 3)),
                         static_cast<int64_t>(rng() % 2)));
     }
