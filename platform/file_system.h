@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/directory.h"
 #include "platform/file.h"
 
 namespace hv::platform {
@@ -59,6 +60,11 @@ class FileSystem {
   virtual ErrorCode Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) = 0;
 
   virtual ErrorCode DeleteFile(const std::string& path) = 0;
+
+  // Opens the directory `path` (symbolic links followed) for listing; a
+  // missing one gives ENOENT, one that is no directory ENOTDIR.
+  virtual ErrorCode OpenDirectory(const std::string& path,
+                                  std::unique_ptr<DirectoryReader>* reader) = 0;
 
   // Creates a new, empty file for reading and writing in the directory of
   // `near_path`, under a name no other file has; `*temp_path` receives it.

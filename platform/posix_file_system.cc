@@ -144,6 +144,11 @@ class PosixFileSystem final : public FileSystem {
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
   }
 
+  ErrorCode OpenDirectory(const std::string& path,
+                          std::unique_ptr<DirectoryReader>* reader) override {
+    return OpenPosixDirectory(path, reader);
+  }
+
   ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,
                             std::unique_ptr<File>* file) override {
     // A hidden name beside the target, so that the rename stays within one

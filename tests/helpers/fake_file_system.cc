@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <system_error>
+#include <utility>
 
 namespace hv::testing {
 
@@ -75,6 +76,53 @@ class FakeReadableFile final : public platform::ReadableFile {
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_buffer_;
   int64_t offset_ = 0;
+};
+
+platform::EntryKind ListedKind(FakeFileSystem::Kind kind) {
+  switch (kind) {
+    case FakeFileSystem::Kind::kRegular: return platform::EntryKind::kRegular;
+    case FakeFileSystem::Kind::kDirectory: return platform::EntryKind::kDirectory;
+    case FakeFileSystem::Kind::kOther: return platform::EntryKind::kOther;
+  }
+  return platform::EntryKind::kOther;
+}
+
+// A listing: the names were taken when it was opened.
+class FakeDirectoryReader final : public platform::DirectoryReader {
+ public:
+  FakeDirectoryReader(const FakeFileSystem::Entry& directory,
+                      std::vector<std::pair<std::string, platform::EntryKind>> children)
+      : device_(directory.device),
+        inode_(directory.inode),
+        fail_after_(directory.fail_listing_after),
+        listing_error_(directory.listing_error),
+        children_(std::move(children)) {}
+
+  uint64_t device() const override { return device_; }
+  uint64_t inode() const override { return inode_; }
+  platform::ErrorCode error() const override { return error_; }
+
+  bool Next(platform::DirectoryEntry* entry) override {
+    if (error_ != 0) return false;
+    if (fail_after_ && static_cast<int>(next_) >= *fail_after_) {
+      error_ = listing_error_;
+      return false;
+    }
+    if (next_ >= children_.size()) return false;
+    entry->name = children_[next_].first;
+    entry->kind = children_[next_].second;
+    ++next_;
+    return true;
+  }
+
+ private:
+  uint64_t device_;
+  uint64_t inode_;
+  std::optional<int> fail_after_;
+  platform::ErrorCode listing_error_;
+  std::vector<std::pair<std::string, platform::EntryKind>> children_;
+  size_t next_ = 0;
+  platform::ErrorCode error_ = 0;
 };
 
 // A file opened with Open: reads and writes its entry's bytes at its own
@@ -366,6 +414,28 @@ platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::s
 platform::ErrorCode FakeFileSystem::SyncDirectory(const std::string& /*directory*/) {
   ++sync_directory_calls;
   return sync_directory_error;
+}
+
+platform::ErrorCode FakeFileSystem::OpenDirectory(
+    const std::string& path, std::unique_ptr<platform::DirectoryReader>* reader) {
+  std::string name = path;
+  if (name.size() > 1 && name.back() == '/') name.pop_back();
+  Entry* entry = Find(name);
+  if (entry == nullptr) return ENOENT;
+  ++entry->list_calls;
+  if (entry->list_error != 0) return entry->list_error;
+  if (entry->kind != Kind::kDirectory) return ENOTDIR;
+  const std::string prefix = name == "/" ? name : name + "/";
+  std::vector<std::pair<std::string, platform::EntryKind>> children;
+  for (auto it = entries_.lower_bound(prefix); it != entries_.end(); ++it) {
+    const std::string& child = it->first;
+    if (child.compare(0, prefix.size(), prefix) != 0) break;
+    if (child.size() == prefix.size() || child.find('/', prefix.size()) != std::string::npos) continue;
+    children.emplace_back(child.substr(prefix.size()), ListedKind(it->second->kind));
+  }
+  std::reverse(children.begin(), children.end());
+  *reader = std::make_unique<FakeDirectoryReader>(*entry, std::move(children));
+  return 0;
 }
 
 std::vector<std::string> FakeFileSystem::Names() const {

@@ -65,6 +65,11 @@ class FakeFileSystem : public platform::FileSystem {
     platform::ErrorCode chmod_error = 0;
     // Renaming this entry away (or onto it) fails.
     platform::ErrorCode rename_error = 0;
+    // Directories: OpenDirectory fails with `list_error`; a listing delivers
+    // `fail_listing_after` entries and then breaks off with `listing_error`.
+    platform::ErrorCode list_error = 0;
+    std::optional<int> fail_listing_after;
+    platform::ErrorCode listing_error = EIO;
 
     // Usage.
     int open_calls = 0;
@@ -74,6 +79,7 @@ class FakeFileSystem : public platform::FileSystem {
     int write_calls = 0;
     int sync_calls = 0;
     int close_calls = 0;
+    int list_calls = 0;
 
     int64_t Length() const;
   };
@@ -113,6 +119,11 @@ class FakeFileSystem : public platform::FileSystem {
   platform::ErrorCode Open(const std::string& path, platform::OpenMode mode,
                            std::unique_ptr<platform::File>* file) override;
   platform::ErrorCode DeleteFile(const std::string& path) override;
+  // Lists the entries named `path` + "/" + one more name (a trailing '/' of
+  // `path` is ignored), in reverse name order, so that nothing can rely on
+  // the order of a listing.
+  platform::ErrorCode OpenDirectory(const std::string& path,
+                                    std::unique_ptr<platform::DirectoryReader>* reader) override;
   // Names the new entry `near_path` + ".tmp" + a number; fails with
   // `create_temporary_error` when that is set.
   platform::ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,

@@ -1,0 +1,105 @@
+#include "engine/verify.h"
+
+#include <utility>
+
+#include "engine/os_path.h"
+#include "platform/file_system.h"
+#include "support/text_stream.h"
+
+namespace hv {
+
+namespace {
+
+// Same file by identity where both exist, else by absolute path.
+bool SameFile(const std::string& a, const std::string& b) {
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  platform::FileStatus sa;
+  platform::FileStatus sb;
+  if (fs.Stat(a, &sa) == 0 && fs.Stat(b, &sb) == 0) {
+    return sa.device == sb.device && sa.inode == sb.inode;
+  }
+  return fs.FullPath(a) == fs.FullPath(b);
+}
+
+}  // namespace
+
+Verify::Verify()
+    : hash_list_(std::make_unique<HashList>()), aux_hash_list_(std::make_unique<HashList>()) {}
+
+Verify::~Verify() = default;
+
+void Verify::Clear() {
+  hash_list_->Clear();
+  ClearIncludeExcludeMasks();
+  verify_command_ = vcDefault;
+  hashes_file_name_.clear();
+  output_file_name_.clear();
+  match_list_file_name_.clear();
+  base_directories_.clear();
+  base_directories_root_.clear();
+  recursive_ = true;
+  junctions_ = true;
+  show_progress_ = true;
+  use_timestamp_ = true;
+  timestamp_precision_ = 0;
+  hide_states_ = HashStates{hsOK};
+  aborted_.store(false);
+}
+
+void Verify::CheckAborted() {
+  if (aborted_.exchange(false)) throw EDelayedAbort(kTaskAborted);
+}
+
+void Verify::DoStateChange(VerifyState state, std::unique_ptr<StateChangeObject> info) {
+  // `info` is freed when this returns, whether or not the handler threw.
+  if (on_state_change_) on_state_change_(*this, state, info.get());
+}
+
+void Verify::DoProgress(int64_t position, int64_t max) {
+  if (on_progress_) on_progress_(*this, position, max);
+}
+
+void Verify::ItemProgress(const void* /*sender*/, int64_t done, int64_t total) {
+  CheckAborted();
+  if (show_progress_) DoProgress(done, total);
+}
+
+progress::ProgressEvent Verify::ItemProgressCallback() {
+  return [this](const void* sender, int64_t done, int64_t total) { ItemProgress(sender, done, total); };
+}
+
+int Verify::HandleFileError(const std::exception& e, const std::string& base_path,
+                            const std::string& path) {
+  if (dynamic_cast<const EAbort*>(&e) != nullptr) return 253;
+  DoStateChange(vstFileError,
+                std::make_unique<StateChangeErrorInFile>(e, OsPath(base_path, path)));
+  return 103;
+}
+
+void Verify::DeleteOutputFile() {
+  if (output_file_name_.empty()) return;
+  for (const std::string* other : {&hashes_file_name_, &match_list_file_name_}) {
+    if (!other->empty() && SameFile(output_file_name_, *other)) {
+      throw EFCreateError("Cannot create file \"" +
+                          platform::CurrentFileSystem().FullPath(output_file_name_) +
+                          "\". The output file must not be the hash-list file or the match file.");
+    }
+  }
+  // Whether the old file could be deleted does not matter: a command that
+  // writes results replaces it anyway.
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  platform::FileStatus status;
+  if (fs.Stat(output_file_name_, &status) == 0 && status.is_regular) fs.DeleteFile(output_file_name_);
+}
+
+void Verify::LoadHashFile(const std::string& file_name, HashList& list) {
+  list.Clear();
+  if (show_progress_) {
+    DoStateChange(vstLoadingHashFile, std::make_unique<StateChangeFilename>(file_name));
+  }
+  list.LoadFromFile(file_name, nullptr, ItemProgressCallback(), hsOK);
+  FilterList(list);
+  if (show_progress_) DoStateChange(vstProgressDone, nullptr);
+}
+
+}  // namespace hv

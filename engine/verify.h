@@ -1,0 +1,182 @@
+// The engine: one object holds everything for one run — the settings, the two
+// hash lists, the include/exclude rules, the two events and the abort request
+// — and offers the commands Build, Redure (verify), Update, Match and Dupes.
+// It never writes to the console; it reports through its events.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "engine/hash_item.h"
+#include "engine/hash_list.h"
+#include "engine/verify_state.h"
+#include "support/exceptions.h"
+#include "support/reg_exp.h"
+
+namespace hv {
+
+class TextStream;
+class BuildReadAhead;
+
+enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, vcDupes, vcDupes1 };
+
+enum IncludeExcludeMask : uint8_t { iemInclude, iemExclude, iemIncludeRegExp, iemExcludeRegExp };
+
+// Raised at the engine's next abort check after Abort() was called.
+HV_DECLARE_EXCEPTION(EDelayedAbort, EAbort);
+inline constexpr char kTaskAborted[] = "Task aborted.";
+
+// A base directory as handed to the per-file routines: absolute, normalised,
+// ending in '/'. Shared by every entry made under it.
+using BasePathPtr = std::shared_ptr<const std::string>;
+
+// Unit functions of the rules: a pattern compiled case-insensitively with the
+// dot matching everything, and a wildcard mask turned into such a pattern.
+std::unique_ptr<RegExp> CreateMaskRegExp(std::string_view pattern);
+std::string WildcardToPattern(std::string_view mask);
+std::unique_ptr<RegExp> WildcardToRegExp(std::string_view mask);
+
+class Verify {
+ public:
+  using StateChangeEvent =
+      std::function<void(Verify& sender, VerifyState state, const StateChangeObject* info)>;
+  using ProgressEvent = std::function<void(Verify& sender, int64_t position, int64_t max)>;
+  // Per-file routine of a scan: 0 nothing to report, 1 added or changed, 103 failed.
+  using FileProc = int (Verify::*)(const BasePathPtr& base_path, const std::string& path, int param);
+  // Runs after the scan of verify and update, with the scan's result.
+  using FinishProc = void (Verify::*)(int& result, int param);
+
+  // Creates the lists and nothing else: the settings get their defaults only
+  // from Clear, which the owner calls before the first command.
+  Verify();
+  virtual ~Verify();
+  Verify(const Verify&) = delete;
+  Verify& operator=(const Verify&) = delete;
+
+  virtual void Clear();
+  // Requests a delayed abort. Safe to call from any thread.
+  void Abort() { aborted_.store(true); }
+
+  virtual int Build();
+  virtual int Redure();
+  virtual int Update();
+  virtual int Match();
+  virtual int Dupes(bool one_file_only);
+
+  virtual void ClearIncludeExcludeMasks();
+  virtual void AddIncludeExcludeMask(const std::string& mask, IncludeExcludeMask mask_type);
+
+  // Settings.
+  VerifyCommand GetVerifyCommand() const { return verify_command_; }
+  void SetVerifyCommand(VerifyCommand command) { verify_command_ = command; }
+  const std::string& HashesFileName() const { return hashes_file_name_; }
+  void SetHashesFileName(std::string name) { hashes_file_name_ = std::move(name); }
+  const std::string& OutputFileName() const { return output_file_name_; }
+  void SetOutputFileName(std::string name) { output_file_name_ = std::move(name); }
+  const std::string& MatchListFileName() const { return match_list_file_name_; }
+  void SetMatchListFileName(std::string name) { match_list_file_name_ = std::move(name); }
+  std::vector<std::string>& BaseDirectories() { return base_directories_; }
+  const std::string& BaseDirectoriesRoot() const { return base_directories_root_; }
+  void SetBaseDirectoriesRoot(std::string root) { base_directories_root_ = std::move(root); }
+  bool Recursive() const { return recursive_; }
+  void SetRecursive(bool value) { recursive_ = value; }
+  bool ShowProgress() const { return show_progress_; }
+  void SetShowProgress(bool value) { show_progress_ = value; }
+  bool Junctions() const { return junctions_; }
+  void SetJunctions(bool value) { junctions_ = value; }
+  bool UseTimestamp() const { return use_timestamp_; }
+  void SetUseTimestamp(bool value) { use_timestamp_ = value; }
+  int32_t TimestampPrecision() const { return timestamp_precision_; }
+  void SetTimestampPrecision(int32_t milliseconds) { timestamp_precision_ = milliseconds; }
+  HashStates HideStates() const { return hide_states_; }
+  void SetHideStates(HashStates states) { hide_states_ = states; }
+  void SetOnStateChange(StateChangeEvent handler) { on_state_change_ = std::move(handler); }
+  void SetOnProgress(ProgressEvent handler) { on_progress_ = std::move(handler); }
+
+  // The main list: after a command, its result.
+  HashList& GetHashList() { return *hash_list_; }
+
+ protected:
+  // Calls the handler (if any); the payload is freed afterwards, also when
+  // the handler throws.
+  virtual void DoStateChange(VerifyState state, std::unique_ptr<StateChangeObject> info);
+  virtual void DoProgress(int64_t position, int64_t max);
+  virtual std::string NormalizeDirectory(const std::string& directory);
+  virtual void NormalizeBaseDirectories();
+  // Every progress report of the engine goes through here: first the abort
+  // check, then (with ShowProgress) the progress event.
+  virtual void ItemProgress(const void* sender, int64_t done, int64_t total);
+  // A per-file failure: aborts give 253 without an event; anything else is a
+  // vstFileError event (sent whatever ShowProgress says) and 103.
+  virtual int HandleFileError(const std::exception& e, const std::string& base_path,
+                              const std::string& path);
+  virtual int ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
+                            FileProc file_proc, int param);
+  virtual int BuildFile(const BasePathPtr& base_path, const std::string& path, int param);
+  virtual int VerifyFile(const BasePathPtr& base_path, const std::string& path, int param);
+  virtual int UpdateFile(const BasePathPtr& base_path, const std::string& path, int param);
+  virtual void VerifyFinish(int& result, int param);
+  virtual void UpdateFinish(int& result, int param);
+  virtual int RunVerify(FileProc file_proc, FinishProc finish_proc, int param);
+  virtual int CompareLists();
+  virtual void FilterList(HashList& list);
+  virtual bool IsIncluded(const std::string& path);
+  virtual void CheckAborted();
+  virtual void LoadHashFile(const std::string& file_name, HashList& list);
+
+  void DeleteOutputFile();
+  void SplitBaseDirectory(const std::string& directory, std::string& base_path, std::string& rel_path);
+
+  // The progress callback that entries and lists report through.
+  progress::ProgressEvent ItemProgressCallback();
+
+  HashList& AuxHashList() { return *aux_hash_list_; }
+
+  // Fields in the order of their meaning, not of construction.
+  VerifyCommand verify_command_ = vcDefault;
+  std::string hashes_file_name_;
+  std::string output_file_name_;
+  std::string match_list_file_name_;
+  std::vector<std::string> base_directories_;
+  bool recursive_ = false;
+  bool junctions_ = false;
+  std::unique_ptr<HashList> hash_list_;
+  std::unique_ptr<HashList> aux_hash_list_;
+  bool show_progress_ = false;
+  // Rules in the order added: 'I' or 'X' and the compiled expression.
+  struct Rule {
+    bool include;
+    std::unique_ptr<RegExp> regexp;
+  };
+  std::vector<Rule> include_exclude_list_;
+  bool use_timestamp_ = false;
+  int32_t timestamp_precision_ = 0;
+  HashStates hide_states_;
+  StateChangeEvent on_state_change_;
+  ProgressEvent on_progress_;
+  std::atomic<bool> aborted_{false};
+  std::unique_ptr<TextStream> hash_file_stream_;
+  std::string base_directories_root_;
+  // Device and inode of every directory the scan is inside, outermost first.
+  std::vector<std::pair<uint64_t, uint64_t>> scan_ancestors_;
+  // Build: the hash-list file while it is open for writing. Hashing it then
+  // fails as a sharing violation would, instead of reading a half-written list.
+  bool hash_file_identity_known_ = false;
+  uint64_t hash_file_device_ = 0;
+  uint64_t hash_file_inode_ = 0;
+  // Build: hashes small files ahead of the scan on other threads while
+  // Build runs (not owned; none when the file system is not the real one).
+  BuildReadAhead* build_read_ahead_ = nullptr;
+  // Verify and update: loaded entries whose file exists but could not be
+  // read. Update keeps them as they were loaded.
+  std::unordered_set<HashItem*> unchecked_entries_;
+};
+
+}  // namespace hv

@@ -1,0 +1,80 @@
+// Include and exclude rules. Rules test paths relative to their base
+// directory, as stored in hash lists (sub\file.txt); the last rule that
+// matches decides.
+#include <string>
+
+#include "engine/verify.h"
+#include "support/utf8.h"
+
+namespace hv {
+
+std::unique_ptr<RegExp> CreateMaskRegExp(std::string_view pattern) {
+  return CreateRegExp(pattern, preCaseLess | preSingleLine);
+}
+
+std::string WildcardToPattern(std::string_view mask) {
+  // A directory or drive part of a mask is dropped: sub\*.txt acts as *.txt.
+  const size_t cut = mask.find_last_of("\\:");
+  if (cut != std::string_view::npos) mask.remove_prefix(cut + 1);
+
+  std::string pattern = "^";
+  pattern.reserve(mask.size() * 3 + 2);
+  size_t i = 0;
+  while (i < mask.size()) {
+    // Each character stands alone in a class, so whatever it means in a
+    // pattern it matches literally; a multi-byte character stays whole.
+    const size_t start = i;
+    DecodeUtf8(mask, i);
+    const std::string_view c = mask.substr(start, i - start);
+    if (c == "*") {
+      pattern += ".*";
+    } else if (c == "?") {
+      pattern += '.';
+    } else if (c == "]") {
+      pattern += "\\]";
+    } else if (c == "^") {
+      pattern += "\\^";
+    } else {
+      pattern += '[';
+      pattern += c;
+      pattern += ']';
+    }
+  }
+  pattern += '$';
+  return pattern;
+}
+
+std::unique_ptr<RegExp> WildcardToRegExp(std::string_view mask) {
+  return CreateMaskRegExp(WildcardToPattern(mask));
+}
+
+void Verify::ClearIncludeExcludeMasks() { include_exclude_list_.clear(); }
+
+void Verify::AddIncludeExcludeMask(const std::string& mask, IncludeExcludeMask mask_type) {
+  const bool include = mask_type == iemInclude || mask_type == iemIncludeRegExp;
+  if (include_exclude_list_.empty()) {
+    // The first rule decides what a path that no rule matches is: with an
+    // include first, everything else is excluded, and the other way round.
+    include_exclude_list_.push_back(Rule{!include, CreateMaskRegExp(".*")});
+  }
+  const bool wildcard = mask_type == iemInclude || mask_type == iemExclude;
+  include_exclude_list_.push_back(
+      Rule{include, wildcard ? WildcardToRegExp(mask) : CreateMaskRegExp(mask)});
+}
+
+bool Verify::IsIncluded(const std::string& path) {
+  bool included = true;
+  // Every rule is tried, so a bad expression fails at the first path tested.
+  for (Rule& rule : include_exclude_list_) {
+    if (rule.regexp->Match(path)) included = rule.include;
+  }
+  return included;
+}
+
+void Verify::FilterList(HashList& list) {
+  for (int i = list.Count() - 1; i >= 0; --i) {
+    if (!IsIncluded(std::string(list.Items(i).Path()))) list.Delete(i);
+  }
+}
+
+}  // namespace hv

@@ -1,0 +1,243 @@
+// Base directories and the directory scan. A base directory is absolute,
+// lexically normalised and ends in '/'; the paths the scan hands on are
+// relative to it and use '\' (sub\file.txt), as a hash list stores them.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/hash_item.h"
+#include "engine/os_path.h"
+#include "engine/verify.h"
+#include "platform/directory.h"
+#include "platform/file_system.h"
+#include "support/exceptions.h"
+#include "support/utf8.h"
+
+namespace hv {
+
+namespace {
+
+// Why a name cannot be part of a hash-list line.
+enum class NameProblem : uint8_t { kNone, kBackslash, kDoubleQuote, kLineBreak, kInvalidUtf8 };
+
+// `separators_allowed`: '\' separates the names of a relative path, so there
+// it is no problem.
+NameProblem ProblemOf(std::string_view name, bool separators_allowed = false) {
+  bool ascii = true;
+  NameProblem problem = NameProblem::kNone;
+  for (const char c : name) {
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      ascii = false;
+    } else if (problem == NameProblem::kNone) {
+      if (c == '\\' && !separators_allowed) {
+        problem = NameProblem::kBackslash;
+      } else if (c == '"') {
+        problem = NameProblem::kDoubleQuote;
+      } else if (c == '\r' || c == '\n') {
+        problem = NameProblem::kLineBreak;
+      }
+    }
+  }
+  // Invalid UTF-8 comes first: it also keeps the rules from reading the name.
+  if (!ascii && !IsValidUtf8(name)) return NameProblem::kInvalidUtf8;
+  return problem;
+}
+
+EInOutError NameError(NameProblem problem) {
+  std::string message = "File name cannot be stored in a hash list: ";
+  switch (problem) {
+    case NameProblem::kBackslash: message += "it contains a backslash."; break;
+    case NameProblem::kDoubleQuote: message += "it contains a double quote."; break;
+    case NameProblem::kLineBreak: message += "it contains a line break."; break;
+    case NameProblem::kInvalidUtf8: message += "it is not valid UTF-8."; break;
+    case NameProblem::kNone: break;
+  }
+  return EInOutError(message);
+}
+
+// One entry of a directory: its name lives in the level's shared name buffer,
+// so listing a directory costs two growing buffers, not a string per name.
+struct ScanEntry {
+  uint32_t offset;
+  uint32_t length;
+  bool directory;
+};
+
+// Keeps the directory on the scan's ancestor chain while it is scanned.
+class AncestorGuard {
+ public:
+  AncestorGuard(std::vector<std::pair<uint64_t, uint64_t>>& chain, uint64_t device, uint64_t inode)
+      : chain_(chain) {
+    chain_.emplace_back(device, inode);
+  }
+  ~AncestorGuard() { chain_.pop_back(); }
+  AncestorGuard(const AncestorGuard&) = delete;
+  AncestorGuard& operator=(const AncestorGuard&) = delete;
+
+ private:
+  std::vector<std::pair<uint64_t, uint64_t>>& chain_;
+};
+
+// '/'-separated text after a split point, as a stored relative directory:
+// '\'-separated, ending in '\', without "." or ".." (kept within the base).
+std::string ToRelativeDirectory(std::string_view text) {
+  std::string slashed;
+  slashed.reserve(text.size() + 2);
+  slashed.push_back('/');
+  slashed.append(text);
+  slashed.push_back('/');
+  const std::string normal = platform::NormalizeAbsolutePath(slashed);
+  std::string rel;
+  rel.reserve(normal.size());
+  for (size_t i = 1; i < normal.size(); ++i) rel.push_back(normal[i] == '/' ? '\\' : normal[i]);
+  return rel;
+}
+
+}  // namespace
+
+std::string Verify::NormalizeDirectory(const std::string& directory) {
+  std::string full = platform::CurrentFileSystem().FullPath(directory);
+  // Without a current directory there is no absolute form: no usable directory.
+  if (full.empty() || full.front() != '/') return {};
+  if (full.back() != '/') full.push_back('/');
+  if (full.find('\\') != std::string::npos) {
+    throw EInOutError("The directory \"" + full +
+                      "\" cannot be used: its path contains a backslash, which a hash list "
+                      "uses to separate names.");
+  }
+  return full;
+}
+
+void Verify::NormalizeBaseDirectories() {
+  for (std::string& directory : base_directories_) directory = NormalizeDirectory(directory);
+}
+
+void Verify::SplitBaseDirectory(const std::string& directory, std::string& base_path,
+                                std::string& rel_path) {
+  base_path.clear();
+  rel_path.clear();
+  const size_t bar = directory.find('|');
+  if (bar != std::string::npos) {
+    base_path = directory.substr(0, bar);
+    if (base_path.empty() || base_path.back() != '/') base_path.push_back('/');
+    std::string_view rest = std::string_view(directory).substr(bar + 1);
+    if (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    rel_path = ToRelativeDirectory(rest);
+    return;
+  }
+  base_path = directory;
+  if (base_directories_root_.empty()) return;
+  const std::string root = NormalizeDirectory(base_directories_root_);
+  // Both end in '/', so the root takes in whole path components only.
+  if (root.empty() || directory.size() < root.size() ||
+      ComparePaths(std::string_view(directory).substr(0, root.size()), root) != 0) {
+    return;
+  }
+  base_path = root;
+  std::string_view rest = std::string_view(directory).substr(root.size());
+  if (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+  rel_path = ToRelativeDirectory(rest);
+}
+
+int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
+                          FileProc file_proc, int param) {
+  // Only a start path after '|' can hold what a hash list cannot store; the
+  // names below are checked before they are entered.
+  if (const NameProblem problem = ProblemOf(rel_path, true); problem != NameProblem::kNone) {
+    return HandleFileError(NameError(problem), *base_path, rel_path);
+  }
+
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  const std::string directory = OsPath(*base_path, rel_path);
+  std::unique_ptr<platform::DirectoryReader> reader;
+  // A directory that cannot be listed contributes nothing and reports nothing.
+  if (fs.OpenDirectory(directory, &reader) != 0) return 0;
+  const uint64_t device = reader->device();
+  const uint64_t inode = reader->inode();
+  // Back at a directory the scan is already inside (a link to an ancestor):
+  // entering it again would never end.
+  for (const auto& [d, i] : scan_ancestors_) {
+    if (d == device && i == inode) return 0;
+  }
+  AncestorGuard guard(scan_ancestors_, device, inode);
+
+  std::string names;
+  std::vector<ScanEntry> entries;
+  std::string link_name;
+  platform::DirectoryEntry found;
+  while (reader->Next(&found)) {
+    CheckAborted();
+    bool is_directory = false;
+    switch (found.kind) {
+      case platform::EntryKind::kRegular: is_directory = false; break;
+      case platform::EntryKind::kDirectory: is_directory = true; break;
+      case platform::EntryKind::kSymbolicLink: {
+        if (!junctions_) continue;
+        // A link counts as what it leads to; one that leads nowhere is a file
+        // that the per-file routine fails to open.
+        link_name.assign(directory).append(found.name);
+        platform::FileStatus status;
+        if (fs.Stat(link_name, &status) != 0) {
+          is_directory = false;
+        } else if (status.is_directory) {
+          is_directory = true;
+        } else if (status.is_regular) {
+          is_directory = false;
+        } else {
+          continue;  // a FIFO, socket or device behind a link: never opened
+        }
+        break;
+      }
+      case platform::EntryKind::kOther: continue;  // opening a FIFO would hang the run
+    }
+    if (is_directory && !recursive_) continue;
+    entries.push_back(ScanEntry{static_cast<uint32_t>(names.size()),
+                                static_cast<uint32_t>(found.name.size()), is_directory});
+    names.append(found.name);
+  }
+  reader.reset();
+
+  const auto name_of = [&names](const ScanEntry& entry) {
+    return std::string_view(names).substr(entry.offset, entry.length);
+  };
+  // ComparePaths is 0 only for identical names, which one directory cannot
+  // hold, so any sort gives the same order.
+  std::sort(entries.begin(), entries.end(), [&name_of](const ScanEntry& a, const ScanEntry& b) {
+    return ComparePaths(name_of(a), name_of(b)) < 0;
+  });
+
+  int result = 0;
+  std::string path;
+  for (const ScanEntry& entry : entries) {
+    CheckAborted();
+    int r = 0;
+    const std::string_view name = name_of(entry);
+    path.assign(rel_path).append(name);
+    const NameProblem problem = ProblemOf(name);
+    if (entry.directory) {
+      if (problem != NameProblem::kNone) {
+        r = HandleFileError(NameError(problem), *base_path, path);
+      } else {
+        path.push_back('\\');
+        r = ScanDirectory(base_path, path, file_proc, param);
+      }
+    } else if (problem == NameProblem::kInvalidUtf8 || IsIncluded(path)) {
+      // Rules cannot read invalid UTF-8, so such a name is always reported;
+      // any other name an exclude rule can still pass over.
+      if (show_progress_) DoStateChange(vstProcessingFile, std::make_unique<StateChangeFilename>(path));
+      if (problem != NameProblem::kNone) {
+        r = HandleFileError(NameError(problem), *base_path, path);
+      } else {
+        r = (this->*file_proc)(base_path, path, param);
+      }
+      if (show_progress_) DoStateChange(vstProgressDone, nullptr);
+    }
+    if (r != 0) result = r;
+  }
+  return result;
+}
+
+}  // namespace hv
