@@ -3,7 +3,7 @@
 # so a second run installs nothing. Needs root (apt-get).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libpcre2-dev libgtest-dev libbenchmark-dev libssl-dev)
+packages=(cmake ninja-build g++ pkg-config libpcre2-dev libgtest-dev libbenchmark-dev libssl-dev python3 clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

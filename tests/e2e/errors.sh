@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Failures: unreadable files and the error log (103), a missing hash list
+# (254), output that cannot be written (255, never a hang or a signal), and
+# control events with standard output redirected (253, or the signal's
+# default action).
+source "$(dirname "$0")/lib.sh" "$1"
+
+# wait_for FILE PATTERN: polls until the file holds the extended regular
+# expression, at most a minute.
+wait_for() {
+  local i
+  for ((i = 0; i < 600; i++)); do
+    grep -qaE -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  fail "gave up waiting for $2 in $1"
+  return 1
+}
+
+mkdir tree
+printf 'one' > tree/a.txt
+ln -s nowhere tree/dangling1
+ln -s nowhere tree/dangling2
+LINE1="ERROR EFOpenError for file \"$WORK/tree/dangling1\": Cannot open file \"$WORK/tree/dangling1\". No such file or directory"
+LINE2="ERROR EFOpenError for file \"$WORK/tree/dangling2\": Cannot open file \"$WORK/tree/dangling2\". No such file or directory"
+
+# Unreadable files: the error lines after the banner and nothing else, 103.
+run -b list.txt tree -e errors.log
+expect_rc 103 "build with unreadable files"
+expect_output "$BANNER$CR
+$LINE1$CR
+$CR
+$LINE2$CR
+"
+expect_file errors.log "$BOM$CR
+$LINE1$CR
+$CR
+$LINE2$CR
+"
+
+# Verify with -p-: still only the error lines; the
+# log grows.
+run list.txt tree -p- -e errors.log
+expect_rc 103 "verify with unreadable files"
+expect_output "$BANNER$CR
+$LINE1$CR
+$CR
+$LINE2$CR
+"
+[ "$(grep -c ERROR errors.log)" -eq 4 ] || fail "the error log was not appended to"
+
+# A log that cannot be written changes nothing else.
+run list.txt tree -e "$WORK/no/such/dir/errors.log"
+expect_rc 103 "unwritable log"
+expect_contains "$OUT" "$LINE1"
+rm tree/dangling1 tree/dangling2
+
+# A hash list that does not exist: a light-red line on a terminal, plain here.
+run missing.txt tree
+expect_rc 254 "missing hash list"
+expect_output "${BANNER}ERROR EFOpenError: Cannot open file \"$WORK/missing.txt\". No such file or directory$CR
+"
+
+# Output that cannot be written: 255, from the banner on.
+RC=0
+timeout 60 "$PROG" -h </dev/null >/dev/full || RC=$?
+expect_rc 255 "full device"
+RC=0
+timeout 60 "$PROG" -b list.txt tree </dev/null >&- || RC=$?
+expect_rc 255 "closed standard output"
+
+# A pipe whose reader is gone: a write error, not SIGPIPE, and no hang.
+RC=0
+python3 - "$PROG" <<'PY' || RC=$?
+import os, subprocess, sys
+read_end, write_end = os.pipe()
+os.close(read_end)
+result = subprocess.run([sys.argv[1], "-h"], stdout=write_end, stdin=subprocess.DEVNULL,
+                        timeout=60)
+sys.exit(result.returncode if result.returncode >= 0 else 128 - result.returncode)
+PY
+expect_rc 255 "pipe without reader"
+
+# The reader goes away in the middle of the output.
+mkdir many
+for i in $(seq 1 3000); do printf "$i" > "many/file-with-a-rather-long-name-number-$i.txt"; done
+RC=0
+set -o pipefail
+timeout 120 "$PROG" -b many.txt many -p </dev/null | head -c 100 >/dev/null || RC=$?
+set +o pipefail
+[ "$RC" -ne 0 ] || fail "a closed pipe must fail the run"
+[ "$RC" -ne 141 ] || fail "a closed pipe must not end the run by SIGPIPE"
+[ "$RC" -ne 124 ] || fail "the run hung on a closed pipe"
+
+# Control events with standard output redirected.
+mkdir big
+truncate -s 64G big/big.bin
+mkfifo answer
+exec 3<>answer
+
+# With -p the question is asked; "Q" quits with 253.
+"$PROG" -b slow.txt big -p <answer >slow.out 2>&1 &
+pid=$!
+wait_for slow.out '"big\.bin" +[0-9]+\.[0-9]%'
+kill -INT "$pid"
+wait_for slow.out 'anything else\)\?'
+echo Q >&3
+RC=0
+wait "$pid" || RC=$?
+expect_rc 253 "quit dialog answered Q"
+expect_contains slow.out "Ctrl+C pressed.$CR
+Do you want to quit (Q) now or show results first (anything else)?"
+
+# Another answer: 253 at the next check; the open line is closed.
+"$PROG" -u slow.txt big -p <answer >slow.out 2>&1 &
+pid=$!
+wait_for slow.out '"big\.bin" +[0-9]+\.[0-9]%'
+kill -QUIT "$pid"
+wait_for slow.out 'anything else\)\?'
+echo no >&3
+RC=0
+wait "$pid" || RC=$?
+expect_rc 253 "quit dialog answered no"
+expect_contains slow.out "Ctrl+Break pressed.$CR"
+
+# Without the progress display no question comes: the first Ctrl+C is
+# taken and kept, the second gets the signal's default action.
+"$PROG" -b slow.txt big <answer >slow.out 2>&1 &
+pid=$!
+wait_for slow.out '^-{79}'
+kill -INT "$pid"
+sleep 1
+kill -0 "$pid" 2>/dev/null || fail "the first Ctrl+C ended the run"
+kill -INT "$pid"
+RC=0
+wait "$pid" || RC=$?
+expect_rc 130 "second Ctrl+C"
+expect_lacks slow.out "pressed"
+exec 3>&-
+
+finish
