@@ -1,0 +1,62 @@
+// Entries of equal content (equal hash text and size), within one list or
+// between two.
+#include <memory>
+
+#include "engine/verify.h"
+#include "support/text_stream.h"
+
+namespace hv {
+
+int Verify::Dupes(bool one_file_only) {
+  hash_list_->Clear();
+  aux_hash_list_->Clear();
+  DeleteOutputFile();
+  LoadHashFile(hashes_file_name_, *hash_list_);
+  HashList* other = hash_list_.get();
+  if (!one_file_only) {
+    LoadHashFile(match_list_file_name_, *aux_hash_list_);
+    other = aux_hash_list_.get();
+  }
+  other->SortByHash();
+  if (show_progress_) DoStateChange(vstLookingForDupes, nullptr);
+
+  const int64_t total = hash_list_->Count();
+  int64_t step = -1;
+  const auto next_step = [&] { ItemProgress(this, ++step, total); };
+  next_step();
+
+  int32_t counts[6] = {};
+  // The output file exists after the command even when no pair is found.
+  std::unique_ptr<TextStream> output;
+  if (!output_file_name_.empty()) {
+    output = std::make_unique<TextStream>(output_file_name_, OpenMode::fmCreate);
+  }
+  for (int n = 0; n < hash_list_->Count(); ++n) {
+    HashItem& item = hash_list_->Items(n);
+    item.SetState(hsNew);
+    int j = 0;
+    if (other->FindByHash(item.Hash(), item.Size(), j)) {
+      for (; j < other->Count() && CompareByHash(item, other->Items(j)) == 0; ++j) {
+        HashItem& partner = other->Items(j);
+        if (&partner == &item) continue;
+        item.SetState(hsCopied);
+        item.SetRelated(&partner);
+        if (output) output->WriteLine(item.DupesOutput(true));
+        if (show_progress_) DoStateChange(vstDupesOutput, std::make_unique<StateChangeHashItem>(item));
+      }
+    }
+    ++counts[item.State()];
+    next_step();
+  }
+  if (output) output->Close();
+
+  if (show_progress_) {
+    DoStateChange(vstDupesStats,
+                  std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
+                                                          counts[hsDeleted], counts[hsCopied],
+                                                          counts[hsRenamed]));
+  }
+  return 0;
+}
+
+}  // namespace hv
