@@ -292,10 +292,18 @@ void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
   std::vector<SortEntry> entries;
   entries.reserve(items_.size());
   for (const ItemPtr& item : items_) entries.push_back({key_of(*item), item.get()});
-  QuickSort(entries, 0, Count() - 1, [compare](const SortEntry& a, const SortEntry& b) {
+  const auto by_key = [compare](const SortEntry& a, const SortEntry& b) {
     if (a.key != b.key) return a.key < b.key ? -1 : 1;
+    // The pivot meets itself; that needs no look at the entry.
+    if (a.item == b.item) return 0;
     return compare(*a.item, *b.item);
-  });
+  };
+  // A list in strictly ascending order (no equal keys) is what the sort would
+  // leave, so there is nothing to do; saved lists load in path order.
+  bool ascending = true;
+  for (size_t i = 1; i < entries.size() && ascending; ++i) ascending = by_key(entries[i - 1], entries[i]) < 0;
+  if (ascending) return;
+  QuickSort(entries, 0, Count() - 1, by_key);
   // Nothing above can fail, so ownership moves over in one go.
   for (ItemPtr& item : items_) item.release();
   for (size_t i = 0; i < entries.size(); ++i) items_[i].reset(entries[i].item);

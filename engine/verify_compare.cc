@@ -1,0 +1,289 @@
+// Classification of a new list against an old one (matched, added, changed,
+// deleted, copied, renamed), and the Match command that runs it on two
+// hash-list files.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "engine/verify.h"
+#include "support/text_stream.h"
+
+namespace hv {
+
+namespace {
+
+// What FindByPath gives (the first entry whose path is not before `path`,
+// and whether it is that path), found by galloping out from `hint`. Saved
+// lists and scans come in path order, so a search mostly ends a few entries
+// after the last one; a far one falls back to a plain binary search.
+bool FindByPathNear(const HashList& list, std::string_view path, int hint, int& index) {
+  constexpr int kGallopSteps = 8;
+  const int count = list.Count();
+  const auto before = [&](int i) { return ComparePaths(list.Items(i).Path(), path) < 0; };
+  hint = std::clamp(hint, 0, count);
+  // The answer lies in [lo, hi].
+  int lo = 0;
+  int hi = count;
+  if (hint < count && before(hint)) {
+    lo = hint + 1;
+    int step = 1;
+    for (int n = 0; n < kGallopSteps && lo < count; ++n, step *= 2) {
+      const int probe = std::min(lo + step - 1, count - 1);
+      if (!before(probe)) {
+        hi = probe;
+        break;
+      }
+      lo = probe + 1;
+    }
+  } else {
+    hi = hint;
+    int step = 1;
+    for (int n = 0; n < kGallopSteps && hi > 0; ++n, step *= 2) {
+      const int probe = std::max(hi - step, 0);
+      if (before(probe)) {
+        lo = probe + 1;
+        break;
+      }
+      hi = probe;
+    }
+  }
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    if (before(mid)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  index = lo;
+  return lo < count && list.Items(lo).Path() == path;
+}
+
+// FindByHash for many entries at once: for each, the index of the first
+// entry of `list` with its hash and size, or -1. The searches run in
+// lockstep so that the cache misses of one level overlap instead of adding
+// up: a list sorted by hash lies scattered in memory.
+std::vector<int> FindAllByHash(const HashList& list, const std::vector<const HashItem*>& keys) {
+  constexpr size_t kLanes = 16;
+  const int count = list.Count();
+  std::vector<int> found(keys.size(), -1);
+  for (size_t base = 0; base < keys.size(); base += kLanes) {
+    const size_t lanes = std::min(kLanes, keys.size() - base);
+    int lo[kLanes];
+    int hi[kLanes];
+    const HashItem* probe[kLanes];
+    for (size_t k = 0; k < lanes; ++k) {
+      lo[k] = 0;
+      hi[k] = count;
+    }
+    for (bool active = count > 0; active;) {
+      for (size_t k = 0; k < lanes; ++k) {
+        probe[k] = lo[k] < hi[k] ? &list.Items(lo[k] + (hi[k] - lo[k]) / 2) : nullptr;
+        if (probe[k] != nullptr) __builtin_prefetch(probe[k]);
+      }
+      for (size_t k = 0; k < lanes; ++k) {
+        if (probe[k] != nullptr) __builtin_prefetch(probe[k]->Hash().data());
+      }
+      active = false;
+      for (size_t k = 0; k < lanes; ++k) {
+        if (probe[k] == nullptr) continue;
+        const int mid = lo[k] + (hi[k] - lo[k]) / 2;
+        if (CompareByHash(*probe[k], *keys[base + k]) < 0) {
+          lo[k] = mid + 1;
+        } else {
+          hi[k] = mid;
+        }
+        active |= lo[k] < hi[k];
+      }
+    }
+    for (size_t k = 0; k < lanes; ++k) {
+      if (lo[k] < count && CompareByHash(list.Items(lo[k]), *keys[base + k]) == 0) found[base + k] = lo[k];
+    }
+  }
+  return found;
+}
+
+// An old entry that the content pass made a rename source, and whether a
+// new entry still has its path.
+struct RenameCandidate {
+  HashItem* item;
+  bool path_present;
+};
+
+}  // namespace
+
+int Verify::CompareLists() {
+  HashList& new_list = *hash_list_;
+  HashList& old_list = *aux_hash_list_;
+
+  if (show_progress_) DoStateChange(vstComparingHashlists, nullptr);
+
+  const int old_count = old_list.Count();
+  const int new_count = new_list.Count();
+  const int64_t total = 2 * static_cast<int64_t>(old_count) + 2 * static_cast<int64_t>(new_count);
+  int64_t step = -1;
+  // Every step is also an abort check, shown or not.
+  const auto next_step = [&] {
+    ++step;
+    ItemProgress(this, step, total);
+  };
+  next_step();
+
+  // A list in strict path order is the one order the sort can give it.
+  // Links left by an earlier comparison of the same lists would mislead the
+  // content pass, so they go too.
+  bool sorted = true;
+  for (int i = 0; i < old_count; ++i) {
+    old_list.Items(i).SetState(hsDeleted);
+    old_list.Items(i).SetRelated(nullptr);
+    if (sorted && i > 0) sorted = CompareByPath(old_list.Items(i - 1), old_list.Items(i)) < 0;
+    next_step();
+  }
+  if (!sorted) old_list.SortByPath();
+
+  // Path pass: each new entry against the run of old entries of its path.
+  int index = 0;
+  for (int i = 0; i < new_count; ++i) {
+    HashItem& item = new_list.Items(i);
+    if (FindByPathNear(old_list, item.Path(), index, index)) {
+      item.SetState(hsChanged);
+      item.SetRelated(&old_list.Items(index));
+      // Only identical paths compare equal, so the run ends at the first
+      // other path.
+      for (int j = index; j < old_count; ++j) {
+        HashItem& old = old_list.Items(j);
+        if (old.Path() != item.Path()) break;
+        if (CompareByHash(item, old) != 0) {
+          if (old.State() == hsDeleted) old.SetState(hsChanged);
+        } else {
+          if (item.State() != hsOK) {
+            item.SetState(hsOK);
+            item.SetRelated(&old);
+          }
+          old.SetState(hsOK);
+        }
+      }
+    } else {
+      item.SetRelated(nullptr);
+      item.SetState(hsNew);
+    }
+    next_step();
+  }
+
+  // The gone entries, picked up while the list still lies in memory in
+  // path order; sorted by hash it is scattered.
+  std::vector<HashItem*> gone;
+  std::vector<const HashItem*> unmatched;
+  for (int j = 0; j < old_count; ++j) {
+    if (old_list.Items(j).State() == hsDeleted) gone.push_back(&old_list.Items(j));
+  }
+  for (int i = 0; i < new_count; ++i) {
+    if (new_list.Items(i).State() == hsNew) unmatched.push_back(&new_list.Items(i));
+  }
+
+  // Content pass over the entries the path pass left new.
+  old_list.SortByHash();
+  const std::vector<int> content_index = FindAllByHash(old_list, unmatched);
+  std::vector<RenameCandidate> candidates;
+  size_t next_unmatched = 0;
+  for (int i = 0; i < new_count; ++i) {
+    HashItem& item = new_list.Items(i);
+    if (item.State() == hsNew) {
+      const int first = content_index[next_unmatched++];
+      if (first >= 0) {
+        item.SetState(hsCopied);
+        item.SetRelated(&old_list.Items(first));
+        for (int j = first; j < old_count; ++j) {
+          HashItem& old = old_list.Items(j);
+          if (CompareByHash(item, old) != 0) break;
+          if (old.State() == hsOK) continue;
+          if (old.State() != hsRenamed) candidates.push_back({&old, old.State() == hsChanged});
+          old.SetState(hsRenamed);
+          const HashItem* partner = old.Related();
+          if (partner == nullptr || partner->Related() != &old) {
+            item.SetRelated(&old);
+            old.SetRelated(&item);
+          }
+        }
+      }
+    }
+    next_step();
+  }
+
+  // Settling the renames. Every new entry linked in the content pass is
+  // named by one or more candidates, among them the one it names itself
+  // (the last it was linked with). It becomes the rename of one of them: of
+  // that one, unless its path still exists while another of them vanished;
+  // then of the first vanished one, so that no vanished file is left over
+  // as DELETED when a rename can account for it. The other candidates
+  // go back to what the path pass made of them (changed where a new entry
+  // has their path, else deleted) and name nothing.
+  for (const RenameCandidate& candidate : candidates) {
+    candidate.item->SetState(candidate.path_present ? hsChanged : hsDeleted);
+  }
+  for (const RenameCandidate& candidate : candidates) {
+    HashItem& old = *candidate.item;
+    HashItem& partner = *old.Related();
+    if (old.State() == hsDeleted && partner.Related()->State() == hsChanged) partner.SetRelated(&old);
+  }
+  for (const RenameCandidate& candidate : candidates) {
+    HashItem& old = *candidate.item;
+    HashItem& partner = *old.Related();
+    if (partner.Related() == &old) {
+      old.SetState(hsRenamed);
+      partner.SetState(hsRenamed);
+    } else {
+      old.SetRelated(nullptr);
+    }
+  }
+  for (const HashItem* old : gone) {
+    if (old->State() == hsDeleted) new_list.AddCopy(*old);
+  }
+  for (int j = 0; j < old_count; ++j) next_step();
+
+  if (show_progress_) DoStateChange(vstSortingResults, nullptr);
+  new_list.SortByPath();
+  if (show_progress_) DoStateChange(vstWritingResults, nullptr);
+
+  int result = 0;
+  int32_t counts[6] = {};
+  std::unique_ptr<TextStream> output;
+  const int result_count = new_list.Count();
+  for (int i = 0; i < result_count; ++i) {
+    const HashItem& item = new_list.Items(i);
+    ++counts[item.State()];
+    if (!hide_states_.Contains(item.State())) {
+      result = 1;
+      // Created only now, so a run that shows nothing leaves no file.
+      if (output == nullptr && !output_file_name_.empty()) {
+        output = std::make_unique<TextStream>(output_file_name_, OpenMode::fmCreate);
+      }
+      if (output != nullptr) output->WriteLine(item.MatchOutput(true));
+    }
+    if (show_progress_) DoStateChange(vstMatchOutput, std::make_unique<StateChangeHashItem>(item));
+  }
+  // A failed write or close leaves here; the stream then goes quietly.
+  if (output != nullptr) output->Close();
+  output.reset();
+
+  if (show_progress_) {
+    DoStateChange(vstMatchStats,
+                  std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
+                                                          counts[hsDeleted], counts[hsCopied],
+                                                          counts[hsRenamed]));
+  }
+  return result;
+}
+
+int Verify::Match() {
+  hash_list_->Clear();
+  aux_hash_list_->Clear();
+  DeleteOutputFile();
+  LoadHashFile(hashes_file_name_, *hash_list_);
+  LoadHashFile(match_list_file_name_, *aux_hash_list_);
+  return CompareLists();
+}
+
+}  // namespace hv
