@@ -40,6 +40,9 @@ void Verify::Clear() {
   recursive_ = true;
   junctions_ = true;
   show_progress_ = true;
+#if defined(HV_VARIANT32)
+  disable_wow64_ = false;
+#endif
   use_timestamp_ = true;
   timestamp_precision_ = 0;
   hide_states_ = HashStates{hsOK};

@@ -91,6 +91,11 @@ class Verify {
   void SetShowProgress(bool value) { show_progress_ = value; }
   bool Junctions() const { return junctions_; }
   void SetJunctions(bool value) { junctions_ = value; }
+#if defined(HV_VARIANT32)
+  // Build, Redure and Update switch file-system redirection off while they run.
+  bool DisableWow64() const { return disable_wow64_; }
+  void SetDisableWow64(bool value) { disable_wow64_ = value; }
+#endif
   bool UseTimestamp() const { return use_timestamp_; }
   void SetUseTimestamp(bool value) { use_timestamp_ = value; }
   int32_t TimestampPrecision() const { return timestamp_precision_; }
@@ -130,8 +135,20 @@ class Verify {
   virtual bool IsIncluded(const std::string& path);
   virtual void CheckAborted();
   virtual void LoadHashFile(const std::string& file_name, HashList& list);
+#if defined(HV_VARIANT32)
+  // Switches redirection off, or back with `restore`; false, and nothing
+  // done, when the process is not under WoW64. Throws EOSError on failure.
+  virtual bool ChangeWow64RedirectionState(bool restore);
+  // Runs a command's work inside the switch that DisableWow64 asks for; the
+  // restore runs on every way out, and its failure wins over the work's.
+  int RunWithoutWow64Redirection(const std::function<int()>& work);
+#endif
 
   void DeleteOutputFile();
+  // What Build and RunVerify do once the lists are cleared and the output
+  // file is gone.
+  int BuildBody();
+  int RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param);
   void SplitBaseDirectory(const std::string& directory, std::string& base_path, std::string& rel_path);
 
   // The progress callback that entries and lists report through.
@@ -156,6 +173,11 @@ class Verify {
     std::unique_ptr<RegExp> regexp;
   };
   std::vector<Rule> include_exclude_list_;
+#if defined(HV_VARIANT32)
+  // What the switch-off stored for the restore; kept after a restore.
+  void* wow64_redirection_old_value_donotchange_ = nullptr;
+  bool disable_wow64_ = false;
+#endif
   bool use_timestamp_ = false;
   int32_t timestamp_precision_ = 0;
   HashStates hide_states_;

@@ -1,0 +1,539 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/event_recorder.h"
+#include "engine/hash_item.h"
+#include "engine/hash_list.h"
+#include "engine/verify.h"
+#include "helpers/fake_file_system.h"
+#include "helpers/temp_dir.h"
+#include "platform/file_system.h"
+#include "support/base64.h"
+#include "support/date_time.h"
+#include "support/md4.h"
+
+namespace hv {
+namespace {
+
+using testing::EventRecorder;
+using testing::FakeFileSystem;
+using testing::TempDir;
+using Lines = std::vector<std::string>;
+
+HV_DECLARE_EXCEPTION(ETestAbort, EAbort);
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+constexpr int64_t kTime1 = 1614861296789;  // 2021-03-04 12:34:56.789 UTC
+constexpr int64_t kTime2 = 1262304000000;  // 2010-01-01 00:00:00.000 UTC
+
+std::string Md4Base64(std::string_view data) {
+  DigestMD4 digest;
+  digest.Init();
+  digest.Update(data.data(), data.size());
+  unsigned char value[DigestMD4::kHashSizeBytes];
+  digest.Final(value);
+  return Base64Encode(std::string_view(reinterpret_cast<const char*>(value), sizeof value));
+}
+
+// The hash-list line of a file with these contents and this time.
+std::string LineOf(std::string path, std::string_view contents, int64_t modified_ms) {
+  HashItem item;
+  item.SetPath(std::move(path));
+  item.SetSize(static_cast<int64_t>(contents.size()));
+  item.SetDate(DateTimeFromUnixMilliseconds(modified_ms));
+  item.SetHash(Md4Base64(contents));
+  return item.AsString();
+}
+
+// A hash-list file as written: the byte-order mark, then CR LF after each line.
+std::string ListText(const Lines& lines) {
+  std::string text = kBom;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+void SetModified(const std::string& name, int64_t unix_ms) {
+  using namespace std::chrono;
+  std::filesystem::last_write_time(
+      name, file_clock::from_sys(sys_time<milliseconds>(milliseconds(unix_ms))));
+}
+
+// A real tree: the scan lists real directories.
+class Tree {
+ public:
+  std::string root() const { return dir_.path().string(); }
+  std::string Path(std::string_view rel) const { return dir_.File(rel); }
+  std::string Write(std::string_view rel, std::string_view contents, int64_t modified_ms = kTime1) {
+    const std::filesystem::path name = dir_.path() / rel;
+    std::filesystem::create_directories(name.parent_path());
+    dir_.Write(rel, contents);
+    SetModified(name.string(), modified_ms);
+    return name.string();
+  }
+
+ private:
+  TempDir dir_;
+};
+
+// A tree in a fake file system, where reading and writing can be made to
+// fail. Its root is named after a real temporary directory.
+class FakeTree {
+ public:
+  explicit FakeTree(FakeFileSystem& fs) : fs_(fs) { fs_.AddDirectory(root()); }
+  std::string root() const { return dir_.path().string(); }
+  std::string Path(std::string_view rel) const { return dir_.File(rel); }
+  FakeFileSystem::Entry& Add(std::string_view rel, std::string_view contents, int64_t modified_ms = kTime1) {
+    return fs_.AddFile(Path(rel), std::string(contents), modified_ms);
+  }
+
+ private:
+  TempDir dir_;
+  FakeFileSystem& fs_;
+};
+
+class BuildTest : public ::testing::Test {
+ protected:
+  BuildTest() {
+    engine_.Clear();
+    engine_.SetHashesFileName(list_dir_.File("list.txt"));
+  }
+
+  std::string ListName() const { return engine_.HashesFileName(); }
+
+  // The summaries of the file errors: "<file>: <class>: <message>".
+  Lines FileErrors() const { return recorder_.Summaries(vstFileError); }
+
+  Lines Paths() {
+    Lines paths;
+    HashList& list = engine_.GetHashList();
+    for (int i = 0; i < list.Count(); ++i) paths.emplace_back(list.Items(i).Path());
+    return paths;
+  }
+
+  TempDir list_dir_;
+  Verify engine_;
+  EventRecorder recorder_{engine_};
+};
+
+// Scan order and path order differ here: the directory "a" is handled at the
+// place of its name, before "a-b.txt", but "a-b.txt" sorts before "a\z.txt".
+void WriteOrderTree(Tree& tree) {
+  tree.Write("a/z.txt", "zzz");
+  tree.Write("a-b.txt", "ab", kTime2);
+  tree.Write("c.txt", "c");
+}
+
+TEST_F(BuildTest, WritesTheListSortedByPath) {
+  Tree tree;
+  WriteOrderTree(tree);
+  engine_.BaseDirectories().push_back(tree.root());
+
+  EXPECT_EQ(engine_.Build(), 0);
+
+  const Lines sorted = {LineOf("a-b.txt", "ab", kTime2), LineOf("a\\z.txt", "zzz", kTime1),
+                        LineOf("c.txt", "c", kTime1)};
+  EXPECT_EQ(ReadFile(ListName()), ListText(sorted));
+  EXPECT_EQ(Paths(), (Lines{"a-b.txt", "a\\z.txt", "c.txt"}));
+  HashList& list = engine_.GetHashList();
+  for (int i = 0; i < list.Count(); ++i) {
+    EXPECT_EQ(list.Items(i).State(), hsNew);
+    EXPECT_EQ(list.Items(i).BasePath(), tree.root() + "/");
+  }
+  EXPECT_TRUE(FileErrors().empty());
+}
+
+TEST_F(BuildTest, SendsTheEventsOfEachFileAndSortsAtTheEnd) {
+  Tree tree;
+  WriteOrderTree(tree);
+  engine_.BaseDirectories().push_back(tree.root());
+
+  EXPECT_EQ(engine_.Build(), 0);
+
+  EXPECT_EQ(recorder_.Trace(false),
+            (Lines{"vstProcessingFile a\\z.txt", "vstBuildOutput ADDED\t\"a\\z.txt\"", "vstProgressDone",
+                   "vstProcessingFile a-b.txt", "vstBuildOutput ADDED\t\"a-b.txt\"", "vstProgressDone",
+                   "vstProcessingFile c.txt", "vstBuildOutput ADDED\t\"c.txt\"", "vstProgressDone",
+                   "vstSortingResults"}));
+  // One read of each (small) file, reported as bytes done of the size.
+  EXPECT_EQ(recorder_.ProgressCount(), 3);
+}
+
+TEST_F(BuildTest, TheFileHoldsTheLinesHashedSoFarInHashingOrder) {
+  Tree tree;
+  WriteOrderTree(tree);
+  engine_.BaseDirectories().push_back(tree.root());
+  Lines seen;
+  recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject*) {
+    if (state == vstProcessingFile || state == vstBuildOutput) seen.push_back(ReadFile(ListName()));
+  };
+
+  EXPECT_EQ(engine_.Build(), 0);
+
+  const std::string z = LineOf("a\\z.txt", "zzz", kTime1);
+  const std::string ab = LineOf("a-b.txt", "ab", kTime2);
+  const std::string c = LineOf("c.txt", "c", kTime1);
+  EXPECT_EQ(seen, (Lines{"", ListText({z}), ListText({z}), ListText({z, ab}), ListText({z, ab}),
+                         ListText({z, ab, c})}));
+  EXPECT_EQ(ReadFile(ListName()), ListText({ab, z, c}));
+}
+
+TEST_F(BuildTest, DelayedAbortKeepsTheLinesWrittenUnsorted) {
+  Tree tree;
+  WriteOrderTree(tree);
+  engine_.BaseDirectories().push_back(tree.root());
+  recorder_.on_state = [&](Verify& sender, VerifyState state, const StateChangeObject* info) {
+    if (state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == "c.txt") {
+      sender.Abort();
+    }
+  };
+
+  EXPECT_EQ(engine_.Build(), 253);
+
+  EXPECT_EQ(ReadFile(ListName()),
+            ListText({LineOf("a\\z.txt", "zzz", kTime1), LineOf("a-b.txt", "ab", kTime2)}));
+  EXPECT_EQ(recorder_.Count(vstSortingResults), 0);
+  EXPECT_EQ(recorder_.Count(vstBuildOutput), 2);
+  // The list is left in hashing order.
+  EXPECT_EQ(Paths(), (Lines{"a\\z.txt", "a-b.txt"}));
+}
+
+TEST_F(BuildTest, DelayedAbortBeforeAnyLineLeavesTheFileEmpty) {
+  Tree tree;
+  WriteOrderTree(tree);
+  engine_.BaseDirectories().push_back(tree.root());
+  recorder_.on_state = [&](Verify& sender, VerifyState state, const StateChangeObject*) {
+    if (state == vstProcessingFile) sender.Abort();
+  };
+
+  EXPECT_EQ(engine_.Build(), 253);
+  EXPECT_EQ(ReadFile(ListName()), "");
+  EXPECT_EQ(engine_.GetHashList().Count(), 0);
+}
+
+TEST_F(BuildTest, ImmediateAbortLeavesTheLinesWrittenAndReleasesTheFile) {
+  Tree tree;
+  WriteOrderTree(tree);
+  engine_.BaseDirectories().push_back(tree.root());
+  recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject*) {
+    if (state == vstBuildOutput && recorder_.Count(vstBuildOutput) == 2) throw ETestAbort("stop");
+  };
+
+  EXPECT_THROW(engine_.Build(), ETestAbort);
+  EXPECT_EQ(ReadFile(ListName()),
+            ListText({LineOf("a\\z.txt", "zzz", kTime1), LineOf("a-b.txt", "ab", kTime2)}));
+
+  // The engine holds nothing of the failed run: a new build works.
+  recorder_.on_state = nullptr;
+  EXPECT_EQ(engine_.Build(), 0);
+  EXPECT_EQ(engine_.GetHashList().Count(), 3);
+}
+
+TEST_F(BuildTest, EmptyListOfBaseDirectoriesGives102AndAnEmptyList) {
+  list_dir_.Write("list.txt", "old contents");
+  EXPECT_EQ(engine_.Build(), 102);
+  EXPECT_EQ(ReadFile(ListName()), kBom);
+  EXPECT_EQ(recorder_.Trace(false), (Lines{"vstSortingResults"}));
+}
+
+TEST_F(BuildTest, MissingOrEmptyBaseDirectoryGives0) {
+  TempDir empty;
+  engine_.BaseDirectories().push_back(empty.path().string());
+  engine_.BaseDirectories().push_back(empty.File("missing"));
+  EXPECT_EQ(engine_.Build(), 0);
+  EXPECT_EQ(ReadFile(ListName()), kBom);
+}
+
+TEST_F(BuildTest, HashListFileInsideTheTreeIsBusy) {
+  Tree tree;
+  tree.Write("a.txt", "a");
+  tree.Write("z.txt", "z");
+  engine_.SetHashesFileName(tree.Path("m.txt"));
+  engine_.BaseDirectories().push_back(tree.root());
+
+  EXPECT_EQ(engine_.Build(), 103);
+
+  EXPECT_EQ(FileErrors(), (Lines{tree.Path("m.txt") + ": EFOpenError: Cannot open file \"" +
+                                 tree.Path("m.txt") + "\". Device or resource busy"}));
+  EXPECT_EQ(Paths(), (Lines{"a.txt", "z.txt"}));
+  EXPECT_EQ(ReadFile(tree.Path("m.txt")), ListText({LineOf("a.txt", "a", kTime1), LineOf("z.txt", "z", kTime1)}));
+}
+
+TEST_F(BuildTest, HashListFileReachedThroughAnotherNameIsBusy) {
+  Tree tree;
+  tree.Write("a.txt", "a");
+  TempDir other;
+  engine_.SetHashesFileName(other.File("list.txt"));
+  other.Write("list.txt", "");
+  std::filesystem::create_hard_link(other.File("list.txt"), tree.Path("b.txt"));
+  engine_.BaseDirectories().push_back(tree.root());
+
+  EXPECT_EQ(engine_.Build(), 103);
+  ASSERT_EQ(FileErrors().size(), 1u);
+  EXPECT_NE(FileErrors()[0].find("b.txt\". Device or resource busy"), std::string::npos);
+  EXPECT_EQ(Paths(), (Lines{"a.txt"}));
+}
+
+TEST_F(BuildTest, WithoutProgressOnlyFileErrorsAreSent) {
+  Tree tree;
+  tree.Write("a.txt", "a");
+  engine_.SetHashesFileName(tree.Path("m.txt"));
+  engine_.BaseDirectories().push_back(tree.root());
+  engine_.SetShowProgress(false);
+
+  EXPECT_EQ(engine_.Build(), 103);
+  EXPECT_EQ(recorder_.Trace(), (Lines{"vstFileError " + FileErrors()[0]}));
+  EXPECT_EQ(ReadFile(tree.Path("m.txt")), ListText({LineOf("a.txt", "a", kTime1)}));
+}
+
+// prefix + n + suffix, built by appending.
+std::string Numbered(std::string_view prefix, int n, std::string_view suffix = "") {
+  std::string text(prefix);
+  text += std::to_string(n);
+  text += suffix;
+  return text;
+}
+
+// Many small files, in directories between files, so that the scan leaves
+// directories and comes back to them while files are read ahead.
+TEST_F(BuildTest, ManyFilesInNestedDirectoriesGiveTheirExactLines) {
+  Tree tree;
+  Lines expected;
+  for (int d = 0; d < 3; ++d) {
+    for (int f = 0; f < 150; ++f) {
+      const std::string dir = Numbered("d", d);
+      const std::string name = Numbered("f", 1000 + f, ".bin");
+      const std::string contents(static_cast<size_t>(f * 7 + d), static_cast<char>('a' + f % 26));
+      tree.Write(dir + "/" + name, contents, kTime1 + f);
+      tree.Write(dir + "/sub/" + name, contents + "!", kTime2);
+      expected.push_back(LineOf(dir + "\\" + name, contents, kTime1 + f));
+      expected.push_back(LineOf(dir + "\\sub\\" + name, contents + "!", kTime2));
+    }
+    tree.Write(Numbered("d", d, ".txt"), "between", kTime2);
+    expected.push_back(LineOf(Numbered("d", d, ".txt"), "between", kTime2));
+  }
+  tree.Write("d1/skipped.log", "excluded");
+  engine_.AddIncludeExcludeMask("*.log", iemExclude);
+  std::filesystem::create_symlink(tree.Path("d0/f1000.bin"), tree.Path("d2/link.bin"));
+  expected.push_back(LineOf("d2\\link.bin", "", kTime1));
+  engine_.BaseDirectories().push_back(tree.root());
+
+  EXPECT_EQ(engine_.Build(), 0);
+
+  HashList sorted;
+  for (const std::string& line : expected) {
+    auto item = std::make_unique<HashItem>();
+    item->SetAsString(line);
+    sorted.Add(std::move(item));
+  }
+  sorted.SortByPath();
+  Lines sorted_lines;
+  for (int i = 0; i < sorted.Count(); ++i) sorted_lines.push_back(sorted.Items(i).AsString());
+  EXPECT_EQ(ReadFile(ListName()), ListText(sorted_lines));
+  EXPECT_EQ(recorder_.Count(vstProcessingFile), static_cast<int>(expected.size()));
+}
+
+TEST_F(BuildTest, FileChangedWhileTheScanGetsThereIsHashedAsItIsThen) {
+  Tree tree;
+  for (int f = 0; f < 200; ++f) tree.Write(Numbered("f", 1000 + f), Numbered("before ", 1000 + f));
+  engine_.BaseDirectories().push_back(tree.root());
+  recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+    if (state != vstProcessingFile) return;
+    const std::string& name = static_cast<const StateChangeFilename*>(info)->FileName();
+    if (name >= "f1100") tree.Write(name, Numbered("after! ", std::stoi(name.substr(1))), kTime2);
+  };
+
+  EXPECT_EQ(engine_.Build(), 0);
+
+  Lines expected;
+  for (int f = 0; f < 200; ++f) {
+    const std::string name = Numbered("f", 1000 + f);
+    expected.push_back(f < 100 ? LineOf(name, Numbered("before ", 1000 + f), kTime1)
+                               : LineOf(name, Numbered("after! ", 1000 + f), kTime2));
+  }
+  EXPECT_EQ(ReadFile(ListName()), ListText(expected));
+}
+
+TEST_F(BuildTest, FileOfSeveralPiecesReportsEachRead) {
+  Tree tree;
+  std::string contents(8388608 + 5, '\0');
+  for (size_t i = 0; i < contents.size(); ++i) contents[i] = static_cast<char>(i * 2654435761u >> 13);
+  tree.Write("big.bin", contents);
+  engine_.BaseDirectories().push_back(tree.root());
+
+  EXPECT_EQ(engine_.Build(), 0);
+
+  EXPECT_EQ(ReadFile(ListName()), ListText({LineOf("big.bin", contents, kTime1)}));
+  EXPECT_EQ(recorder_.Trace(), (Lines{"vstProcessingFile big.bin", "progress 8388608/8388613",
+                                      "progress 8388613/8388613", "vstBuildOutput ADDED\t\"big.bin\"",
+                                      "vstProgressDone", "vstSortingResults"}));
+}
+
+TEST_F(BuildTest, DelayedAbortWhileAFileOfSeveralPiecesIsRead) {
+  Tree tree;
+  tree.Write("big.bin", std::string(3 * 8388608 + 1, 'x'));
+  engine_.BaseDirectories().push_back(tree.root());
+  recorder_.on_progress = [](Verify& sender, int64_t, int64_t) { sender.Abort(); };
+
+  EXPECT_EQ(engine_.Build(), 253);
+  EXPECT_EQ(recorder_.ProgressCount(), 1);
+  EXPECT_EQ(ReadFile(ListName()), "");
+}
+
+class FakeBuildTest : public BuildTest {
+ protected:
+  std::string ListContents() { return FakeFileSystem::ContentsOf(*fs_.Find(ListName()), 0, 100000); }
+
+  FakeFileSystem fs_;
+  platform::ScopedFileSystem scope_{fs_};
+  FakeTree first_{fs_};
+  FakeTree second_{fs_};
+};
+
+TEST_F(FakeBuildTest, FailedFileGives103AndNoLine) {
+  first_.Add("a.txt", "a");
+  first_.Add("b.txt", "b").open_error = EACCES;
+  first_.Add("c.txt", "c");
+  engine_.BaseDirectories().push_back(first_.root());
+
+  EXPECT_EQ(engine_.Build(), 103);
+
+  EXPECT_EQ(FileErrors(), (Lines{first_.Path("b.txt") + ": EFOpenError: Cannot open file \"" +
+                                 first_.Path("b.txt") + "\". Permission denied"}));
+  EXPECT_EQ(Paths(), (Lines{"a.txt", "c.txt"}));
+  EXPECT_EQ(ListContents(),
+            ListText({LineOf("a.txt", "a", kTime1), LineOf("c.txt", "c", kTime1)}));
+  EXPECT_EQ(recorder_.Trace(false)[3], "vstProcessingFile b.txt");
+  EXPECT_EQ(recorder_.Trace(false)[4], "vstFileError " + FileErrors()[0]);
+  EXPECT_EQ(recorder_.Trace(false)[5], "vstProgressDone");
+}
+
+TEST_F(FakeBuildTest, ReadErrorIsAFileError) {
+  first_.Add("a.txt", std::string(100, 'x')).fail_read_call = 1;
+  engine_.BaseDirectories().push_back(first_.root());
+
+  EXPECT_EQ(engine_.Build(), 103);
+  ASSERT_EQ(FileErrors().size(), 1u);
+  EXPECT_EQ(FileErrors()[0], first_.Path("a.txt") + ": EReadError: Stream read error");
+  EXPECT_EQ(engine_.GetHashList().Count(), 0);
+}
+
+TEST_F(FakeBuildTest, FailureInAnEarlierBaseDirectoryIsNotHiddenByALaterOne) {
+  first_.Add("a.txt", "a").open_error = EIO;
+  second_.Add("b.txt", "b");
+  engine_.BaseDirectories().push_back(first_.root());
+  engine_.BaseDirectories().push_back(second_.root());
+
+  EXPECT_EQ(engine_.Build(), 103);
+  EXPECT_EQ(Paths(), (Lines{"b.txt"}));
+}
+
+TEST_F(FakeBuildTest, FailureInALaterBaseDirectoryGives103) {
+  first_.Add("a.txt", "a");
+  second_.Add("b.txt", "b").open_error = EIO;
+  engine_.BaseDirectories().push_back(first_.root());
+  engine_.BaseDirectories().push_back(second_.root());
+
+  EXPECT_EQ(engine_.Build(), 103);
+  EXPECT_EQ(Paths(), (Lines{"a.txt"}));
+}
+
+TEST_F(FakeBuildTest, LineThatCannotBeWrittenIsAFileErrorAndLeavesNoTrace) {
+  first_.Add("a.txt", "a");
+  first_.Add("b.txt", "b");
+  first_.Add("c.txt", "c");
+  first_.Add("d.txt", "d");
+  // The second write of the list fails once: the line of b.txt.
+  fs_.AddFile(ListName(), "old").fail_write_call = 2;
+  engine_.BaseDirectories().push_back(first_.root());
+  recorder_.on_state = [&](Verify& sender, VerifyState state, const StateChangeObject* info) {
+    if (state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == "d.txt") {
+      sender.Abort();
+    }
+  };
+
+  EXPECT_EQ(engine_.Build(), 253);
+
+  ASSERT_EQ(FileErrors().size(), 1u);
+  EXPECT_EQ(FileErrors()[0].rfind(first_.Path("b.txt") + ": EWriteError: ", 0), 0u) << FileErrors()[0];
+  EXPECT_EQ(Paths(), (Lines{"a.txt", "c.txt"}));
+  EXPECT_EQ(recorder_.Count(vstBuildOutput), 2);
+  EXPECT_EQ(ListContents(),
+            ListText({LineOf("a.txt", "a", kTime1), LineOf("c.txt", "c", kTime1)}));
+}
+
+TEST_F(FakeBuildTest, FirstLineThatCannotBeWrittenKeepsTheByteOrderMark) {
+  first_.Add("a.txt", "a");
+  first_.Add("b.txt", "b");
+  first_.Add("c.txt", "c");
+  fs_.AddFile(ListName(), "old").fail_write_call = 1;
+  engine_.BaseDirectories().push_back(first_.root());
+  recorder_.on_state = [&](Verify& sender, VerifyState state, const StateChangeObject* info) {
+    if (state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == "c.txt") {
+      sender.Abort();
+    }
+  };
+
+  EXPECT_EQ(engine_.Build(), 253);
+  EXPECT_EQ(Paths(), (Lines{"b.txt"}));
+  EXPECT_EQ(ListContents(),
+            ListText({LineOf("b.txt", "b", kTime1)}));
+}
+
+TEST_F(FakeBuildTest, FullDiskReportsEveryLineAndFailsTheBuild) {
+  first_.Add("a.txt", "a");
+  first_.Add("b.txt", "b");
+  FakeFileSystem::Entry& list = fs_.AddFile(ListName(), "old");
+  list.write_error = ENOSPC;
+  engine_.BaseDirectories().push_back(first_.root());
+
+  EXPECT_THROW(engine_.Build(), EWriteError);
+  ASSERT_EQ(FileErrors().size(), 2u);
+  EXPECT_EQ(FileErrors()[0].rfind(first_.Path("a.txt") + ": EWriteError: ", 0), 0u) << FileErrors()[0];
+  EXPECT_EQ(FileErrors()[1].rfind(first_.Path("b.txt") + ": EWriteError: ", 0), 0u) << FileErrors()[1];
+  EXPECT_EQ(engine_.GetHashList().Count(), 0);
+  EXPECT_EQ(fs_.open_handles(), 0);
+}
+
+TEST_F(FakeBuildTest, HashListFileThatCannotBeCreatedFailsBeforeTheScan) {
+  first_.Add("a.txt", "a");
+  fs_.AddFile(ListName(), "old").open_error = EACCES;
+  engine_.BaseDirectories().push_back(first_.root());
+
+  EXPECT_THROW(engine_.Build(), EFCreateError);
+  EXPECT_EQ(recorder_.Count(vstProcessingFile), 0);
+}
+
+TEST_F(FakeBuildTest, EventHandlerFailureIsAFileErrorAndKeepsTheWrittenEntry) {
+  first_.Add("a.txt", "a");
+  first_.Add("b.txt", "b");
+  engine_.BaseDirectories().push_back(first_.root());
+  recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+    if (state == vstBuildOutput && static_cast<const StateChangeHashItem*>(info)->Item().Path() == "a.txt") {
+      throw EInOutError("handler failed");
+    }
+  };
+
+  EXPECT_EQ(engine_.Build(), 103);
+  EXPECT_EQ(FileErrors(), (Lines{first_.Path("a.txt") + ": EInOutError: handler failed"}));
+  EXPECT_EQ(Paths(), (Lines{"a.txt", "b.txt"}));
+}
+
+}  // namespace
+}  // namespace hv
