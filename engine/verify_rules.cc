@@ -1,6 +1,7 @@
 // Include and exclude rules. Rules test paths relative to their base
 // directory, as stored in hash lists (sub\file.txt); the last rule that
 // matches decides.
+#include <algorithm>
 #include <string>
 
 #include "engine/verify.h"
@@ -18,7 +19,12 @@ std::string WildcardToPattern(std::string_view mask) {
   if (cut != std::string_view::npos) mask.remove_prefix(cut + 1);
 
   std::string pattern = "^";
-  pattern.reserve(mask.size() * 3 + 2);
+  pattern.reserve(mask.size() * 3 + 8);
+  // A star before the last one takes the first place where the text up to
+  // the next star fits, and keeps it: a later place could only leave less
+  // room for the rest. With a plain ".*" for every star the matcher tries
+  // every split of the path among them and, on long paths, gives up.
+  bool in_group = false;
   size_t i = 0;
   while (i < mask.size()) {
     // Each character stands alone in a class, so whatever it means in a
@@ -27,7 +33,11 @@ std::string WildcardToPattern(std::string_view mask) {
     DecodeUtf8(mask, i);
     const std::string_view c = mask.substr(start, i - start);
     if (c == "*") {
-      pattern += ".*";
+      // A run of stars means what one star does.
+      i = std::min(mask.find_first_not_of('*', start), mask.size());
+      if (in_group) pattern += ')';
+      in_group = mask.find('*', i) != std::string_view::npos;
+      pattern += in_group ? "(?>.*?" : ".*";
     } else if (c == "?") {
       pattern += '.';
     } else if (c == "]") {
