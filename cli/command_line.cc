@@ -56,6 +56,9 @@ constexpr HelpLine kHelpScreen[] = {
     {" -t[-]", " .......... [Don't] Use file modification timestamp (default: -t)."},
     {" -tp <msec>", " ..... Use <msec> millisecond precision for comparison (default: 0)."},
     // The rows of options that only one build has go here.
+#if defined(HV_VARIANT32)
+    {" -wow64[-]", " ...... [Disable] Wow64 filesystem redirection (default: -wow64)."},
+#endif
     {"", ""},
     {"", "Source files:"},
     {" -d <dir>", " ....... Add directory <dir> to scanned directories."},
@@ -244,6 +247,10 @@ struct VerifyApp::CommandLine {
       {"-t-", [](VerifyApp& app, const std::string&) { app.verify_->SetUseTimestamp(false); }},
       {"-tp", &Precision},
       // Options that only one build has go here, before "-sm".
+#if defined(HV_VARIANT32)
+      {"-wow64", [](VerifyApp& app, const std::string&) { app.verify_->SetDisableWow64(false); }},
+      {"-wow64-", [](VerifyApp& app, const std::string&) { app.verify_->SetDisableWow64(true); }},
+#endif
       {"-sm", [](VerifyApp& app, const std::string&) { Show(app, hsOK); }},
       {"-sm-", [](VerifyApp& app, const std::string&) { Hide(app, hsOK); }},
       {"-sa", [](VerifyApp& app, const std::string&) { Show(app, hsNew); }},

@@ -6,8 +6,15 @@
 #include "platform/control_signals.h"
 #include "support/console_app.h"
 #include "support/exceptions.h"
+#if defined(HV_VARIANT32)
+#include "variant32/wow64.h"
+#endif
 
 int main(int argc, char** argv) {
+#if defined(HV_VARIANT32)
+  // Bound before anything else and unbound after everything that main made.
+  hv::Wow64Binding wow64_binding;
+#endif
   // First of all: every thread started later inherits the blocked signals.
   hv::platform::BlockControlSignals();
   int exit_code = 0;

@@ -9,7 +9,11 @@ namespace hv {
 
 namespace {
 
+#if defined(HV_VARIANT32)
+constexpr char kDisplayName[] = "Redure";
+#else
 constexpr char kDisplayName[] = "Zavere-z64";
+#endif
 constexpr char kVersion[] = "0.24";
 
 }  // namespace

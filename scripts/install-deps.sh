@@ -4,6 +4,18 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config libpcre2-dev libgtest-dev libbenchmark-dev libssl-dev python3 clang libclang-rt-14-dev)
+# The i386 program's compiler; its PCRE2 comes below.
+packages+=(g++-multilib)
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# With the i386 architecture added, a mirror that lacks one of its lists fails
+# the update as a whole, although the lists it did fetch serve most installs.
+update_lists() {
+  apt-get update || echo "Some package lists could not be fetched; going on with the others."
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -15,6 +27,34 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update
+  update_lists
   apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# PCRE2 for the i386 program: libpcre2-dev:i386. A library's amd64 and i386
+# packages must be of one version, so a mirror that lacks the i386 build of
+# the version installed for amd64 cannot install it. Then the i386 package of
+# a version that the mirror has is unpacked into $pcre2_i386 instead, static
+# library only, where CMake looks for it too.
+pcre2_i386=/usr/local/lib/hv-i386-pcre2
+if ! installed libpcre2-dev:i386 && [ ! -f "$pcre2_i386/usr/lib/i386-linux-gnu/libpcre2-8.a" ]; then
+  echo "Installing: libpcre2-dev:i386"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  update_lists
+  if ! apt-get install -y --no-install-recommends libpcre2-dev:i386; then
+    echo "Unpacking libpcre2-dev:i386 into $pcre2_i386 instead."
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    (cd "$work" && apt-get download libpcre2-dev:i386)
+    dpkg-deb -x "$work"/libpcre2-dev_*_i386.deb "$work/root"
+    # Without the shared library beside it, the linker takes the static one.
+    find "$work/root" -name 'libpcre2-*.so' -delete
+    sed -i "s|^prefix=.*|prefix=$pcre2_i386/usr|" "$work"/root/usr/lib/i386-linux-gnu/pkgconfig/*.pc
+    rm -rf "$pcre2_i386"
+    mkdir -p "$(dirname "$pcre2_i386")"
+    mv "$work/root" "$pcre2_i386"
+  fi
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: a Release build and a Debug build under AddressSanitizer and
-# UndefinedBehaviorSanitizer, each with its whole ctest suite. Fails when any
-# build or test fails in either.
+# UndefinedBehaviorSanitizer, and a Release build of the i386 program, each
+# with its whole ctest suite, then the fuzz targets for a bounded time
+# (scripts/fuzz.sh). Fails when any step fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh || exit 1
@@ -26,6 +27,14 @@ run_suite() {
 run_suite build -DCMAKE_BUILD_TYPE=Release
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DHV_SANITIZE=ON -DHV_BUILD_BENCH=OFF
+# The i386 program, with the x86-64 one for the lists passed between them.
+run_suite build-i386 -DCMAKE_BUILD_TYPE=Release -DHV_VARIANT32=ON -DHV_BUILD_BENCH=OFF \
+  -DHV_PEER_PROGRAM="$PWD/build/verify-x64"
+
+echo "=== fuzz ==="
+if ! scripts/fuzz.sh; then
+  status=1
+fi
 
 if [ $status -ne 0 ]; then
   echo "=== TESTS FAILED ==="

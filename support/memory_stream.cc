@@ -2,10 +2,23 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "support/exceptions.h"
 
 namespace hv {
+
+namespace {
+
+// A size beyond the address space (of the i386 program) is out of memory;
+// cut to size_t it would make a buffer smaller than the data written to it.
+size_t BufferSize(int64_t size) {
+  if (static_cast<uint64_t>(size) > std::numeric_limits<size_t>::max()) throw std::bad_alloc();
+  return static_cast<size_t>(size);
+}
+
+}  // namespace
 
 int64_t MemoryStream::Read(void* buffer, int64_t count) {
   const int64_t size = Size();
@@ -20,7 +33,7 @@ int64_t MemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   int64_t end;
   if (__builtin_add_overflow(position_, count, &end)) throw EWriteError(kStreamWriteError);
-  if (end > Size()) data_.resize(static_cast<size_t>(end), '\0');
+  if (end > Size()) data_.resize(BufferSize(end), '\0');
   std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(count));
   position_ = end;
   return count;
@@ -47,7 +60,7 @@ int64_t MemoryStream::Seek(int64_t offset, SeekOrigin origin) {
 
 void MemoryStream::SetSize(int64_t new_size) {
   if (new_size < 0) throw EStreamError(kStreamSeekError);
-  data_.resize(static_cast<size_t>(new_size), '\0');
+  data_.resize(BufferSize(new_size), '\0');
   position_ = std::min(position_, new_size);
 }
 

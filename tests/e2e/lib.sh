@@ -60,8 +60,15 @@ expect_missing() {
   [ ! -e "$1" ] || fail "$1 should not exist"
 }
 
-# The first two lines of every run.
-BANNER="Zavere-z64 v0.24 (Unicode)                $CR
+# The first two lines of every run; the name is the build's (HV_E2E_I386=1
+# for the i386 program).
+I386=${HV_E2E_I386:-0}
+if [ "$I386" = 1 ]; then
+  TITLE="Redure v0.24 (Unicode)                    "
+else
+  TITLE="Zavere-z64 v0.24 (Unicode)                "
+fi
+BANNER="$TITLE$CR
 -------------------------------------------------------------------------------$CR
 "
 

@@ -31,7 +31,7 @@ printf 'two' > tree/b.txt
 # The banner in white; the status lines of a build, each closed.
 on_pty -- -b list.txt tree
 expect_rc 0 "build"
-expect_contains "$T" "${WHITE}Zavere-z64 v0.24 (Unicode)                $CR"
+expect_contains "$T" "${WHITE}$TITLE$CR"
 expect_contains "$T" "\"a.txt\""
 expect_contains "$T" "Sorting results...$CR"
 

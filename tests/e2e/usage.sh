@@ -47,6 +47,16 @@ HELP_SCREEN="$HELP_SCREEN
 "
 # The screen names the program as it was started.
 HELP_SCREEN=${HELP_SCREEN/verify-x64/$(basename "$PROG")}
+# The i386 program has one more option, and only it knows the two forms.
+TP_ROW=" -tp <msec> ..... Use <msec> millisecond precision for comparison (default: 0).$CR
+"
+if [ "$I386" = 1 ]; then
+  HELP_SCREEN=${HELP_SCREEN/"$TP_ROW"/"$TP_ROW -wow64[-] ...... [Disable] Wow64 filesystem redirection (default: -wow64).$CR
+"}
+  UNKNOWN_HERE=()
+else
+  UNKNOWN_HERE=(-wow64 -wow64-)
+fi
 
 # usage_error MESSAGE ARGS...: the run fails with MESSAGE and the screen.
 usage_error() {
@@ -69,7 +79,7 @@ expect_output "$BANNER$HELP_SCREEN"
 
 # No arguments, unknown options, the first error wins.
 usage_error "Hashfile must be provided."
-for arg in -H -B --help -vv - -wow64 -wow64-; do
+for arg in -H -B --help -vv - -WOW64- -Wow64 "${UNKNOWN_HERE[@]}"; do
   usage_error "Unknown argument \"$arg\"." list.txt "$arg"
 done
 usage_error "Unknown argument \"-H\"." -H -h
