@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/directory.h"
+#include "platform/posix_file.h"
 
 namespace hv::platform {
 
@@ -79,10 +80,7 @@ class PosixDirectoryReader final : public DirectoryReader {
 }  // namespace
 
 ErrorCode OpenPosixDirectory(const std::string& path, std::unique_ptr<DirectoryReader>* reader) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd == -1 && errno == EINTR);
+  const int fd = OpenRetrying(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd == -1) return errno;
   struct stat st;
   if (::fstat(fd, &st) != 0) {

@@ -119,6 +119,28 @@ class PosixFile : public File {
 
 }  // namespace
 
+int OpenRetrying(const std::string& path, int flags, unsigned mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, static_cast<mode_t>(mode));
+  } while (fd == -1 && errno == EINTR);
+  return fd;
+}
+
+ErrorCode RejectDirectory(int fd) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const ErrorCode error = errno;
+    ::close(fd);
+    return error;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return EISDIR;
+  }
+  return 0;
+}
+
 std::unique_ptr<File> WrapPosixFile(int fd) { return std::make_unique<PosixFile>(fd); }
 
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) {
@@ -138,22 +160,9 @@ ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<
         break;
     }
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = OpenRetrying(path, flags, 0666);
   if (fd < 0) return errno;
-  // open(2) accepts a directory for reading; it is no file to read or write.
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const ErrorCode error = errno;
-    ::close(fd);
-    return error;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return EISDIR;
-  }
+  if (const ErrorCode error = RejectDirectory(fd)) return error;
   *file = std::make_unique<PosixFile>(fd);
   return 0;
 }

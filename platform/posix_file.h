@@ -13,6 +13,14 @@ namespace hv::platform {
 // A directory is refused with EISDIR. Returns 0 and fills `file`, or the error.
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file);
 
+// open(2), retried while a signal interrupts it: the descriptor, or -1 with
+// errno set.
+int OpenRetrying(const std::string& path, int flags, unsigned mode = 0);
+
+// A descriptor opened for a file: EISDIR (and the descriptor closed) when it
+// is a directory, which open(2) accepts for reading but which is no file.
+ErrorCode RejectDirectory(int fd);
+
 // Takes ownership of an open descriptor.
 std::unique_ptr<File> WrapPosixFile(int fd);
 

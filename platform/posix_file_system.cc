@@ -115,23 +115,14 @@ class PosixFileSystem final : public FileSystem {
                            std::unique_ptr<ReadableFile>* file) override {
     const int base_flags = O_RDONLY | O_CLOEXEC;
     bool direct = unbuffered;
-    int fd = Open(path, base_flags | (direct ? O_DIRECT : 0));
+    int fd = OpenRetrying(path, base_flags | (direct ? O_DIRECT : 0));
     if (fd == -1 && direct && errno == EINVAL) {
       // The file system does not do O_DIRECT at all.
       direct = false;
-      fd = Open(path, base_flags);
+      fd = OpenRetrying(path, base_flags);
     }
     if (fd == -1) return errno;
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
-      const int error = errno;
-      ::close(fd);
-      return error;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      ::close(fd);
-      return EISDIR;
-    }
+    if (const ErrorCode error = RejectDirectory(fd)) return error;
     *file = std::make_unique<PosixReadableFile>(fd, direct);
     return 0;
   }
@@ -163,10 +154,7 @@ class PosixFileSystem final : public FileSystem {
       char suffix[32];
       std::snprintf(suffix, sizeof suffix, ".tmp%012llx", static_cast<unsigned long long>(tag & 0xFFFFFFFFFFFFull));
       std::string name = directory + "." + base + suffix;
-      int fd;
-      do {
-        fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      } while (fd == -1 && errno == EINTR);
+      const int fd = OpenRetrying(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd != -1) {
         *temp_path = std::move(name);
         *file = WrapPosixFile(fd);
@@ -182,10 +170,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   ErrorCode SyncDirectory(const std::string& directory) override {
-    int fd;
-    do {
-      fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    } while (fd == -1 && errno == EINTR);
+    const int fd = OpenRetrying(directory.empty() ? "." : directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd == -1) return errno;
     int error = 0;
     while (::fsync(fd) != 0) {
@@ -214,13 +199,6 @@ class PosixFileSystem final : public FileSystem {
     return text;
   }
 
- private:
-  static int Open(const std::string& path, int flags) {
-    for (;;) {
-      const int fd = ::open(path.c_str(), flags);
-      if (fd != -1 || errno != EINTR) return fd;
-    }
-  }
 };
 
 }  // namespace
