@@ -99,6 +99,9 @@ mkfifo answer
 exec 3<>answer
 
 # With -p the question is asked; "Q" quits with 253.
+# The old output goes first, so that waiting cannot see it and signal the
+# process before it has started.
+rm -f slow.out
 "$PROG" -b slow.txt big -p <answer >slow.out 2>&1 &
 pid=$!
 wait_for slow.out '"big\.bin" +[0-9]+\.[0-9]%'
@@ -112,6 +115,7 @@ expect_contains slow.out "Ctrl+C pressed.$CR
 Do you want to quit (Q) now or show results first (anything else)?"
 
 # Another answer: 253 at the next check; the open line is closed.
+rm -f slow.out
 "$PROG" -u slow.txt big -p <answer >slow.out 2>&1 &
 pid=$!
 wait_for slow.out '"big\.bin" +[0-9]+\.[0-9]%'
@@ -125,6 +129,7 @@ expect_contains slow.out "Ctrl+Break pressed.$CR"
 
 # Without the progress display no question comes: the first Ctrl+C is
 # taken and kept, the second gets the signal's default action.
+rm -f slow.out
 "$PROG" -b slow.txt big <answer >slow.out 2>&1 &
 pid=$!
 wait_for slow.out '^-{79}'
