@@ -359,13 +359,13 @@ std::string HashItem::AsString() const {
   return line;
 }
 
-void HashItem::SetAsString(std::string_view line, Arena* arena) {
+void HashItem::SetAsString(std::string_view line, Arena* arena, bool valid_utf8) {
   Clear();
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
 
   RegExp& regexp = LineRegExp();
-  if (!regexp.Match(line)) throw EHashItemError(kInvalidLine);
+  if (!regexp.Match(line, valid_utf8)) throw EHashItemError(kInvalidLine);
 
   const LineGroups& g = Groups(regexp);
   const std::string_view path = regexp.Subexpression(g.path);

@@ -83,8 +83,9 @@ class HashItem {
   std::string AsString() const;
   // Parses a hash-list line into this entry (which is cleared first). Throws
   // EHashItemError "Invalid AsString input." or EConvertError for a date,
-  // time or size out of range. With `arena`, the entry's text is placed there.
-  void SetAsString(std::string_view line, Arena* arena = nullptr);
+  // time or size out of range. With `arena`, the entry's text is placed there;
+  // `valid_utf8` promises that the line is valid UTF-8 (as text streams give).
+  void SetAsString(std::string_view line, Arena* arena = nullptr, bool valid_utf8 = false);
 
   // The path in double quotes, inner quotes doubled.
   std::string QuotedPath() const;

@@ -195,7 +195,8 @@ void HashList::AddLine(std::string_view line, int64_t line_number,
   ItemPtr item(new (item_arena_.Allocate(sizeof(HashItem), alignof(HashItem))) HashItem());
   item->MarkInArena();
   try {
-    item->SetAsString(trimmed, &text_arena_);
+    // Lines come from a text stream or are made valid first.
+    item->SetAsString(trimmed, &text_arena_, true);
   } catch (EHashItemError& e) {
     e.SetMessage("Line " + std::to_string(line_number) + " - " + e.Message());
     throw;
@@ -254,36 +255,60 @@ void HashList::SaveToFile(const std::string& file_name, const progress::Progress
   const auto fail = [&fs, &file_name](platform::ErrorCode error) {
     throw EFCreateError("Cannot create file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(error));
   };
-  platform::FileStatus old_status;
-  const bool replaces_old = fs.Stat(file_name, &old_status) == 0 && old_status.is_regular;
-  std::string temp_name;
-  std::unique_ptr<platform::File> file;
-  if (const platform::ErrorCode error = fs.CreateTemporary(file_name, &temp_name, &file)) fail(error);
-  try {
-    if (replaces_old) {
-      if (const platform::ErrorCode error = file->SetPermissions(old_status.permissions)) fail(error);
-    }
-    TextStream stream(std::make_unique<FileStream>(std::move(file), temp_name));
+  const auto write_lines = [&](TextStream& stream) {
     stream.SetEncoding(feUTF8);
     for (int i = 0; i < count; ++i) {
       const HashItem& item = *items_[static_cast<size_t>(i)];
       if (!skip_states.Contains(item.State())) stream.WriteLine(item.AsString());
       if (on_progress) on_progress(this, i + 1, Count());
     }
+  };
+  platform::FileStatus old_status;
+  const bool exists = fs.Stat(file_name, &old_status) == 0;
+  if (exists && !old_status.is_regular && !old_status.is_directory) {
+    // A device or a pipe cannot be replaced, and must not be: it is written.
+    TextStream stream(file_name, OpenMode::fmCreate);
+    write_lines(stream);
+    stream.Close();
+    return;
+  }
+  const bool replaces_old = exists && old_status.is_regular;
+  // A list reached through a link is replaced where it lies; the link stays.
+  const std::string target = fs.ResolveLinks(file_name);
+  std::string temp_name;
+  std::unique_ptr<platform::File> file;
+  if (const platform::ErrorCode error = fs.CreateTemporary(target, &temp_name, &file)) fail(error);
+  try {
+    if (replaces_old) {
+      if (const platform::ErrorCode error = file->SetPermissions(old_status.permissions)) fail(error);
+    }
+    TextStream stream(std::make_unique<FileStream>(std::move(file), temp_name));
+    write_lines(stream);
     stream.Sync();
     stream.Close();
-    if (const platform::ErrorCode error = fs.Rename(temp_name, file_name)) fail(error);
+    if (const platform::ErrorCode error = fs.Rename(temp_name, target)) fail(error);
   } catch (...) {
     fs.DeleteFile(temp_name);
     throw;
   }
   // The rename has happened; a directory that cannot be synced changes nothing.
-  const size_t slash = file_name.rfind('/');
-  fs.SyncDirectory(slash == std::string::npos ? std::string() : file_name.substr(0, slash + 1));
+  const size_t slash = target.rfind('/');
+  fs.SyncDirectory(slash == std::string::npos ? std::string() : target.substr(0, slash + 1));
 }
 
 void HashList::DeleteByState(HashState state) {
-  std::erase_if(items_, [state](const ItemPtr& item) { return item->State() == state; });
+  DeleteWhere([state](const HashItem& item) { return item.State() == state; });
+}
+
+void HashList::DeleteWhere(const std::function<bool(const HashItem&)>& doomed) {
+  // Decided first, so that a test that throws leaves the list as it was.
+  std::vector<bool> marks(items_.size());
+  for (size_t i = 0; i < items_.size(); ++i) marks[i] = doomed(*items_[i]);
+  size_t kept = 0;
+  for (size_t i = 0; i < items_.size(); ++i) {
+    if (!marks[i]) items_[kept++] = std::move(items_[i]);
+  }
+  items_.resize(kept);
 }
 
 template <typename KeyOf, typename Compare>

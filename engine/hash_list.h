@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,6 +55,9 @@ class HashList {
 
   // Deletes every entry in `state`, keeping the order of the rest.
   void DeleteByState(HashState state);
+  // Deletes every entry for which `doomed` is true, in one pass, keeping the
+  // order of the rest.
+  void DeleteWhere(const std::function<bool(const HashItem&)>& doomed);
 
   // In-place quicksorts, not stable. Which of several entries with equal keys
   // comes first decides which copies and renames are paired later, so the

@@ -82,9 +82,13 @@ bool Verify::IsIncluded(const std::string& path) {
 }
 
 void Verify::FilterList(HashList& list) {
-  for (int i = list.Count() - 1; i >= 0; --i) {
-    if (!IsIncluded(std::string(list.Items(i).Path()))) list.Delete(i);
-  }
+  // Without rules every path is included.
+  if (include_exclude_list_.empty()) return;
+  std::string path;
+  list.DeleteWhere([this, &path](const HashItem& item) {
+    path.assign(item.Path());
+    return !IsIncluded(path);
+  });
 }
 
 }  // namespace hv

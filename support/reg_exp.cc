@@ -106,18 +106,19 @@ void RegExp::Compile() {
   compiled_ = std::make_unique<Compiled>(Compiled{std::move(code), std::move(match_data)});
 }
 
-bool RegExp::Match(std::string_view subject) {
+bool RegExp::Match(std::string_view subject, bool valid_utf8) {
   subject_ = subject;
   if (!compiled_) Compile();
   // An empty view may carry no pointer; PCRE2 wants one.
   const auto* data =
       reinterpret_cast<PCRE2_SPTR>(subject.data() != nullptr ? subject.data() : "");
-  int rc = pcre2_match(compiled_->code.get(), data, subject.size(), 0, PCRE2_NOTEMPTY,
+  const uint32_t options = PCRE2_NOTEMPTY | (valid_utf8 ? PCRE2_NO_UTF_CHECK : 0);
+  int rc = pcre2_match(compiled_->code.get(), data, subject.size(), 0, options,
                        compiled_->match_data.get(), nullptr);
   // JIT runs on a small fixed stack; the interpreter may still succeed.
   if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
     rc = pcre2_match(compiled_->code.get(), data, subject.size(), 0,
-                     PCRE2_NOTEMPTY | PCRE2_NO_JIT, compiled_->match_data.get(), nullptr);
+                     options | PCRE2_NO_JIT, compiled_->match_data.get(), nullptr);
   }
   offset_count_ = rc;
   return rc > 0;

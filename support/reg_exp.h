@@ -42,7 +42,10 @@ class RegExp {
   // match). Compiles the pattern first if needed; an empty or invalid pattern
   // throws here, at this and every later call. The subject must stay alive
   // while its groups are read.
-  bool Match(std::string_view subject);
+  bool Match(std::string_view subject) { return Match(subject, false); }
+  // The same for a subject the caller knows to be valid UTF-8, which spares
+  // PCRE2 its own check of every byte (undefined results otherwise).
+  bool Match(std::string_view subject, bool valid_utf8);
 
   // False when the pattern has no group called `name`. Otherwise true, with
   // `value` the group's text in the last match (empty when the group did not
