@@ -72,6 +72,10 @@ class FileSystem {
                                     std::unique_ptr<File>* file) = 0;
   // Replaces `to` by `from` in one step.
   virtual ErrorCode Rename(const std::string& from, const std::string& to) = 0;
+  // `path` with its symbolic links resolved, so that a file reached through a
+  // link is replaced rather than the link; `path` itself when nothing is
+  // there to resolve.
+  virtual std::string ResolveLinks(const std::string& path) { return path; }
   // Pushes the directory's entries (a rename into it) to the storage device.
   virtual ErrorCode SyncDirectory(const std::string& directory) = 0;
 

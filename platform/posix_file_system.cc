@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -96,6 +99,13 @@ class PosixReadableFile final : public ReadableFile {
 
 class PosixFileSystem final : public FileSystem {
  public:
+  PosixFileSystem() = default;
+  ~PosixFileSystem() override {
+    for (const auto& [name, fd] : unnamed_) ::close(fd);
+  }
+  PosixFileSystem(const PosixFileSystem&) = delete;
+  PosixFileSystem& operator=(const PosixFileSystem&) = delete;
+
   ErrorCode Stat(const std::string& path, FileStatus* status) override {
     struct statx stx;
     if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
@@ -132,6 +142,11 @@ class PosixFileSystem final : public FileSystem {
   }
 
   ErrorCode DeleteFile(const std::string& path) override {
+    // A temporary without a name goes with its last descriptor.
+    if (const int fd = TakeUnnamed(path); fd != -1) {
+      ::close(fd);
+      return 0;
+    }
     return ::unlink(path.c_str()) == 0 ? 0 : errno;
   }
 
@@ -147,6 +162,9 @@ class PosixFileSystem final : public FileSystem {
     const size_t slash = near_path.rfind('/');
     const std::string directory = slash == std::string::npos ? "" : near_path.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? near_path : near_path.substr(slash + 1);
+    // Where the file system allows it, the file gets that name only in
+    // Rename: a process killed while writing it then leaves nothing behind.
+    const int unnamed = OpenUnnamed(directory);
     static std::atomic<uint32_t> counter{0};
     for (int attempt = 0; attempt < 100; ++attempt) {
       const uint64_t tag = (static_cast<uint64_t>(::getpid()) << 32) ^
@@ -154,6 +172,24 @@ class PosixFileSystem final : public FileSystem {
       char suffix[32];
       std::snprintf(suffix, sizeof suffix, ".tmp%012llx", static_cast<unsigned long long>(tag & 0xFFFFFFFFFFFFull));
       std::string name = directory + "." + base + suffix;
+      if (unnamed != -1) {
+        struct stat st;
+        if (::lstat(name.c_str(), &st) == 0) continue;
+        // Kept until Rename links it or DeleteFile drops it.
+        const int kept = ::fcntl(unnamed, F_DUPFD_CLOEXEC, 0);
+        if (kept == -1) {
+          const ErrorCode error = errno;
+          ::close(unnamed);
+          return error;
+        }
+        {
+          std::lock_guard lock(unnamed_mutex_);
+          unnamed_[name] = kept;
+        }
+        *temp_path = std::move(name);
+        *file = WrapPosixFile(unnamed);
+        return 0;
+      }
       const int fd = OpenRetrying(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd != -1) {
         *temp_path = std::move(name);
@@ -162,11 +198,27 @@ class PosixFileSystem final : public FileSystem {
       }
       if (errno != EEXIST) return errno;
     }
+    if (unnamed != -1) ::close(unnamed);
     return EEXIST;
   }
 
   ErrorCode Rename(const std::string& from, const std::string& to) override {
+    if (const int fd = TakeUnnamed(from); fd != -1) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd);
+      const int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, from.c_str(), AT_SYMLINK_FOLLOW);
+      const ErrorCode error = linked == 0 ? 0 : errno;
+      ::close(fd);
+      if (error != 0) return error;
+    }
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
+  std::string ResolveLinks(const std::string& path) override {
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return path;
+    std::string result(resolved);
+    std::free(resolved);
+    return result;
   }
 
   ErrorCode SyncDirectory(const std::string& directory) override {
@@ -199,6 +251,25 @@ class PosixFileSystem final : public FileSystem {
     return text;
   }
 
+ private:
+  // An unnamed file in `directory`, or -1 where there is none to be had (no
+  // O_TMPFILE, or no /proc to link it through).
+  static int OpenUnnamed(const std::string& directory) {
+    if (::access("/proc/self/fd", X_OK) != 0) return -1;
+    return OpenRetrying(directory.empty() ? "." : directory, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  }
+
+  int TakeUnnamed(const std::string& name) {
+    std::lock_guard lock(unnamed_mutex_);
+    const auto it = unnamed_.find(name);
+    if (it == unnamed_.end()) return -1;
+    const int fd = it->second;
+    unnamed_.erase(it);
+    return fd;
+  }
+
+  std::mutex unnamed_mutex_;
+  std::map<std::string, int> unnamed_;
 };
 
 }  // namespace

@@ -14,11 +14,13 @@ constexpr uintptr_t kUnbufferedAlignment = 0x10000;
 class FakeReadableFile final : public platform::ReadableFile {
  public:
   FakeReadableFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool unbuffered,
-                   std::shared_ptr<int> open_handles, std::shared_ptr<const void*> last_buffer)
+                   std::shared_ptr<int> open_handles, std::shared_ptr<const void*> last_buffer,
+                   std::shared_ptr<FakeFileSystem::CallFault> fault)
       : entry_(std::move(entry)),
         unbuffered_(unbuffered),
         open_handles_(std::move(open_handles)),
-        last_buffer_(std::move(last_buffer)) {
+        last_buffer_(std::move(last_buffer)),
+        fault_(std::move(fault)) {
     ++entry_->open_handles;
     ++*open_handles_;
   }
@@ -33,6 +35,10 @@ class FakeReadableFile final : public platform::ReadableFile {
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.read_calls;
     *last_buffer_ = buffer;
+    if (fault_->Hit(FakeFileSystem::CallKind::kRead)) {
+      *error = fault_->error;
+      return -1;
+    }
     // What a file system that honours unbuffered reads would refuse.
     if (unbuffered_ && (reinterpret_cast<uintptr_t>(buffer) % kUnbufferedAlignment != 0 ||
                         count % kUnbufferedAlignment != 0)) {
@@ -75,6 +81,7 @@ class FakeReadableFile final : public platform::ReadableFile {
   bool unbuffered_;
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_buffer_;
+  std::shared_ptr<FakeFileSystem::CallFault> fault_;
   int64_t offset_ = 0;
 };
 
@@ -129,8 +136,12 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
 // position.
 class FakeFile final : public platform::File {
  public:
-  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles)
-      : entry_(std::move(entry)), writable_(writable), open_handles_(std::move(open_handles)) {
+  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles,
+           std::shared_ptr<FakeFileSystem::CallFault> fault)
+      : entry_(std::move(entry)),
+        writable_(writable),
+        open_handles_(std::move(open_handles)),
+        fault_(std::move(fault)) {
     ++entry_->open_handles;
     ++*open_handles_;
   }
@@ -140,6 +151,7 @@ class FakeFile final : public platform::File {
     if (closed_) return Fail(EBADF, error);
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.read_calls;
+    if (fault_->Hit(FakeFileSystem::CallKind::kRead)) return Fail(fault_->error, error);
     if (entry.fail_read_call != 0 && entry.read_calls == entry.fail_read_call) {
       return Fail(entry.read_error, error);
     }
@@ -158,6 +170,7 @@ class FakeFile final : public platform::File {
     if (closed_ || !writable_) return EBADF;
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.write_calls;
+    if (fault_->Hit(FakeFileSystem::CallKind::kWrite)) return fault_->error;
     const bool fail = entry.fail_write_call != 0 ? entry.write_calls == entry.fail_write_call
                                                   : entry.write_error != 0;
     if (fail) return entry.write_error != 0 ? entry.write_error : EIO;
@@ -197,6 +210,7 @@ class FakeFile final : public platform::File {
   platform::ErrorCode Sync() override {
     if (closed_) return EBADF;
     ++entry_->sync_calls;
+    if (fault_->Hit(FakeFileSystem::CallKind::kSync)) return fault_->error;
     return entry_->sync_error;
   }
 
@@ -211,6 +225,7 @@ class FakeFile final : public platform::File {
     if (closed_) return 0;
     ++entry_->close_calls;
     Release();
+    if (fault_->Hit(FakeFileSystem::CallKind::kClose)) return fault_->error;
     return entry_->close_error;
   }
 
@@ -238,6 +253,7 @@ class FakeFile final : public platform::File {
   std::shared_ptr<FakeFileSystem::Entry> entry_;
   bool writable_;
   std::shared_ptr<int> open_handles_;
+  std::shared_ptr<FakeFileSystem::CallFault> fault_;
   int64_t position_ = 0;
   bool closed_ = false;
 };
@@ -250,7 +266,8 @@ int64_t FakeFileSystem::Entry::Length() const {
 
 FakeFileSystem::FakeFileSystem()
     : open_handles_(std::make_shared<int>(0)),
-      last_read_buffer_(std::make_shared<const void*>(nullptr)) {}
+      last_read_buffer_(std::make_shared<const void*>(nullptr)),
+      fault_(std::make_shared<CallFault>()) {}
 
 FakeFileSystem::~FakeFileSystem() = default;
 
@@ -336,6 +353,7 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
 platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool unbuffered,
                                                    std::unique_ptr<platform::ReadableFile>* file) {
   ++open_calls_;
+  if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   const auto it = entries_.find(path);
   if (it == entries_.end()) return ENOENT;
   Entry& entry = *it->second;
@@ -344,14 +362,15 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
   if (unbuffered) ++unbuffered_opens_;
   if (entry.open_error != 0) return entry.open_error;
   if (entry.kind == Kind::kDirectory) return EISDIR;
-  *file =
-      std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_);
+  *file = std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_,
+                                             fault_);
   return 0;
 }
 
 platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::OpenMode mode,
                                          std::unique_ptr<platform::File>* file) {
   ++open_calls_;
+  if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   auto it = entries_.find(path);
   if (it == entries_.end()) {
     if (mode != platform::OpenMode::fmCreate) return ENOENT;
@@ -367,7 +386,7 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
     entry.generated_size.reset();
   }
   const bool writable = mode == platform::OpenMode::fmCreate || (static_cast<uint16_t>(mode) & 3) != 0;
-  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_);
+  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_);
   return 0;
 }
 
@@ -384,6 +403,7 @@ platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
 platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path, std::string* temp_path,
                                                     std::unique_ptr<platform::File>* file) {
   ++open_calls_;
+  if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   if (create_temporary_error != 0) return create_temporary_error;
   for (int n = 1;; ++n) {
     std::string name = near_path + ".tmp" + std::to_string(n);
@@ -391,13 +411,14 @@ platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path
     Entry& entry = Add(name, Kind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
-    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_);
+    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_);
     return 0;
   }
 }
 
 platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::string& to) {
   ++rename_calls;
+  if (fault_->Hit(CallKind::kRename)) return fault_->error;
   const auto it = entries_.find(from);
   if (it == entries_.end()) return ENOENT;
   if (it->second->rename_error != 0) return it->second->rename_error;

@@ -22,6 +22,23 @@ class FakeFileSystem : public platform::FileSystem {
  public:
   enum class Kind { kRegular, kDirectory, kOther };
 
+  // Calls counted over every entry, for failing the Nth one of a kind: kOpen
+  // is Open, OpenForReading and CreateTemporary; kRead and kWrite count the
+  // reads and writes of every open file.
+  enum class CallKind { kOpen, kRead, kWrite, kSync, kRename, kClose };
+  static constexpr int kCallKinds = 6;
+  struct CallFault {
+    int calls[kCallKinds] = {};
+    CallKind kind = CallKind::kOpen;
+    int fail_call = 0;  // 0: none
+    platform::ErrorCode error = EIO;
+    // Counts the call; true when it is the one to fail.
+    bool Hit(CallKind call) {
+      const int count = ++calls[static_cast<int>(call)];
+      return fail_call != 0 && call == kind && count == fail_call;
+    }
+  };
+
   struct Entry {
     Kind kind = Kind::kRegular;
 
@@ -137,6 +154,15 @@ class FakeFileSystem : public platform::FileSystem {
   platform::ErrorCode sync_directory_error = 0;
   int rename_calls = 0;
   int sync_directory_calls = 0;
+  // Makes call number `n` (1-based) of `kind` fail with `error` (a close
+  // still closes); clears the counts.
+  void FailCall(CallKind kind, int n, platform::ErrorCode error = EIO) {
+    *fault_ = CallFault{};
+    fault_->kind = kind;
+    fault_->fail_call = n;
+    fault_->error = error;
+  }
+  int Calls(CallKind kind) const { return fault_->calls[static_cast<int>(kind)]; }
   // The names of every entry, in order.
   std::vector<std::string> Names() const;
   std::string CurrentDirectory() override { return current_directory_; }
@@ -153,6 +179,7 @@ class FakeFileSystem : public platform::FileSystem {
   // Shared with open files, which may outlive the file system.
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_read_buffer_;
+  std::shared_ptr<CallFault> fault_;
   std::vector<std::string> deleted_;
 };
 

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -294,6 +296,45 @@ TEST(PosixFileSystemTest, ErrorTexts) {
   EXPECT_EQ(fs.ErrorText(EISDIR), "Is a directory");
   EXPECT_EQ(fs.ErrorText(EIO), "Input/output error");
   EXPECT_EQ(fs.ErrorText(99999), "Unknown error 99999");
+}
+
+}  // namespace
+}  // namespace hv::platform
+
+namespace hv::platform {
+namespace {
+
+// Until Rename the temporary has no name in the directory (where the file
+// system allows that), so a process killed while writing it leaves nothing.
+TEST(PosixFileSystemTemporaryTest, ReplacesTheTargetAndLeavesNothingElse) {
+  TempDir dir;
+  const std::string target = dir.File("list.txt");
+  dir.Write("list.txt", "old");
+  FileSystem& fs = RealFileSystem();
+  const auto names = [&dir] {
+    std::vector<std::string> result;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      result.push_back(entry.path().filename().string());
+    }
+    return result;
+  };
+  for (const bool keep : {false, true}) {
+    std::string temp;
+    std::unique_ptr<File> file;
+    ASSERT_EQ(fs.CreateTemporary(target, &temp, &file), 0);
+    EXPECT_EQ(temp.rfind(dir.File(".list.txt.tmp"), 0), 0u) << temp;
+    ASSERT_EQ(file->Write("new", 3), 0);
+    ASSERT_EQ(file->Close(), 0);
+    if (keep) {
+      ASSERT_EQ(fs.Rename(temp, target), 0);
+    } else {
+      EXPECT_EQ(fs.DeleteFile(temp), 0);
+    }
+    EXPECT_EQ(names(), std::vector<std::string>{"list.txt"});
+  }
+  std::ifstream in(target, std::ios::binary);
+  std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(contents, "new");
 }
 
 }  // namespace
