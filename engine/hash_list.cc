@@ -18,23 +18,16 @@ namespace hv {
 
 namespace {
 
-// What a sort moves: the entry and the first bytes of its key, so that most
-// comparisons are decided without touching the entry.
-struct SortEntry {
-  uint64_t key;
-  HashItem* item;
-};
-
 // Sorts v[l..r]: middle pivot, Hoare-style partition. Disjoint ranges are
 // partitioned independently of each other, so recursing into the smaller
 // side (to bound the stack) leaves exactly the order that always recursing
 // into the left side would.
 template <typename Compare>
-void QuickSort(std::vector<SortEntry>& v, int l, int r, Compare compare) {
+void QuickSort(std::vector<HashList::SortEntry>& v, int l, int r, Compare compare) {
   while (l < r) {
     int i = l;
     int j = r;
-    const SortEntry pivot = v[static_cast<size_t>((l + r) >> 1)];
+    const HashList::SortEntry pivot = v[static_cast<size_t>((l + r) >> 1)];
     do {
       while (compare(v[static_cast<size_t>(i)], pivot) < 0) ++i;
       while (compare(v[static_cast<size_t>(j)], pivot) > 0) --j;
@@ -323,13 +316,35 @@ void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
     if (a.item == b.item) return 0;
     return compare(*a.item, *b.item);
   };
-  // A list in strictly ascending order (no equal keys) is what the sort would
-  // leave, so there is nothing to do; saved lists load in path order.
-  bool ascending = true;
-  for (size_t i = 1; i < entries.size() && ascending; ++i) ascending = by_key(entries[i - 1], entries[i]) < 0;
-  if (ascending) return;
-  QuickSort(entries, 0, Count() - 1, by_key);
-  // Nothing above can fail, so ownership moves over in one go.
+  // Where no two entries have equal keys there is only one sorted order, so
+  // any sort gives what the quicksort would. Lists are mostly in order
+  // already (saved lists load in path order, results get a short tail), so
+  // the ordered front is kept and only the rest sorted and merged in. Equal
+  // keys make the order depend on the procedure: then the quicksort runs.
+  size_t front = 1;
+  while (front < entries.size() && by_key(entries[front - 1], entries[front]) < 0) ++front;
+  if (front == entries.size()) return;
+  if (front < entries.size() / 2) {
+    QuickSort(entries, 0, Count() - 1, by_key);
+    MoveOver(entries);
+    return;
+  }
+  std::vector<SortEntry> sorted = entries;
+  const auto less = [&by_key](const SortEntry& a, const SortEntry& b) { return by_key(a, b) < 0; };
+  std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(front), sorted.end(), less);
+  std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(front), sorted.end(), less);
+  bool unique = true;
+  for (size_t i = 1; i < sorted.size() && unique; ++i) unique = by_key(sorted[i - 1], sorted[i]) != 0;
+  if (unique) {
+    entries = std::move(sorted);
+  } else {
+    QuickSort(entries, 0, Count() - 1, by_key);
+  }
+  MoveOver(entries);
+}
+
+void HashList::MoveOver(const std::vector<SortEntry>& entries) {
+  // Nothing can fail here, so ownership moves over in one go.
   for (ItemPtr& item : items_) item.release();
   for (size_t i = 0; i < entries.size(); ++i) items_[i].reset(entries[i].item);
 }

@@ -70,7 +70,16 @@ class HashList {
   bool FindByPath(std::string_view path, int& index) const;
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
 
+ public:
+  // What a sort moves: the entry and the first bytes of its key, so that most
+  // comparisons are decided without touching the entry.
+  struct SortEntry {
+    uint64_t key;
+    HashItem* item;
+  };
+
  private:
+  void MoveOver(const std::vector<SortEntry>& entries);
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
 
   void CheckIndex(int index, int count) const;
