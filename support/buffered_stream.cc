@@ -141,21 +141,7 @@ int64_t BufferedStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t BufferedStream::Seek(int64_t offset, SeekOrigin origin) {
-  int64_t base = position_;
-  switch (origin) {
-    case SeekOrigin::soBeginning:
-      base = 0;
-      break;
-    case SeekOrigin::soCurrent:
-      base = position_;
-      break;
-    case SeekOrigin::soEnd:
-      base = stream_->Size();
-      break;
-  }
-  int64_t target;
-  if (__builtin_add_overflow(base, offset, &target) || target < 0) throw EStreamError(kStreamSeekError);
-  position_ = target;
+  position_ = SeekTarget(offset, origin, position_, [this] { return stream_->Size(); });
   return position_;
 }
 

@@ -40,21 +40,7 @@ int64_t MemoryStream::Write(const void* buffer, int64_t count) {
 }
 
 int64_t MemoryStream::Seek(int64_t offset, SeekOrigin origin) {
-  int64_t base = 0;
-  switch (origin) {
-    case SeekOrigin::soBeginning:
-      base = 0;
-      break;
-    case SeekOrigin::soCurrent:
-      base = position_;
-      break;
-    case SeekOrigin::soEnd:
-      base = Size();
-      break;
-  }
-  int64_t target;
-  if (__builtin_add_overflow(base, offset, &target) || target < 0) throw EStreamError(kStreamSeekError);
-  position_ = target;
+  position_ = SeekTarget(offset, origin, position_, [this] { return Size(); });
   return position_;
 }
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "support/exceptions.h"
+
 namespace hv {
 
 // A seek that the medium refuses, or one before the beginning of the stream.
@@ -46,6 +48,23 @@ class Stream {
   void ReadBuffer(void* buffer, int64_t count);
   // All `count` bytes or EWriteError "Stream write error".
   void WriteBuffer(const void* buffer, int64_t count);
+
+ protected:
+  // The position a seek leads to, for streams that keep their own: `size` is
+  // asked only for soEnd. A target before the beginning, or beyond what 64
+  // bits hold, raises EStreamError "Stream seek error".
+  template <typename SizeOf>
+  static int64_t SeekTarget(int64_t offset, SeekOrigin origin, int64_t position, SizeOf size);
 };
+
+template <typename SizeOf>
+int64_t Stream::SeekTarget(int64_t offset, SeekOrigin origin, int64_t position, SizeOf size) {
+  int64_t base = 0;
+  if (origin == SeekOrigin::soCurrent) base = position;
+  if (origin == SeekOrigin::soEnd) base = size();
+  int64_t target;
+  if (__builtin_add_overflow(base, offset, &target) || target < 0) throw EStreamError(kStreamSeekError);
+  return target;
+}
 
 }  // namespace hv
