@@ -138,16 +138,6 @@ std::string FormatMessage(std::string_view fmt, std::string_view arg) {
 }
 
 // The same file by identity (both exist), or by absolute path.
-bool SameFile(const std::string& a, const std::string& b) {
-  platform::FileSystem& fs = platform::CurrentFileSystem();
-  platform::FileStatus status_a;
-  platform::FileStatus status_b;
-  if (fs.Stat(a, &status_a) == 0 && fs.Stat(b, &status_b) == 0 &&
-      status_a.device == status_b.device && status_a.inode == status_b.inode) {
-    return true;
-  }
-  return fs.FullPath(a) == fs.FullPath(b);
-}
 
 }  // namespace
 
@@ -348,14 +338,15 @@ void VerifyApp::CheckFileClashes() {
   const std::string& match = verify_->MatchListFileName();
   const std::string& output = verify_->OutputFileName();
   const std::string& log = error_log_file_name_;
+  platform::FileSystem& fs = platform::CurrentFileSystem();
   if (!output.empty()) {
-    if (SameFile(output, hashes)) SyntaxError(kOutputIsHashFile);
-    if (!match.empty() && SameFile(output, match)) SyntaxError(kOutputIsMatchFile);
+    if (fs.SameFile(output, hashes)) SyntaxError(kOutputIsHashFile);
+    if (!match.empty() && fs.SameFile(output, match)) SyntaxError(kOutputIsMatchFile);
   }
   if (!log.empty()) {
-    if (SameFile(log, hashes)) SyntaxError(kLogIsHashFile);
-    if (!match.empty() && SameFile(log, match)) SyntaxError(kLogIsMatchFile);
-    if (!output.empty() && SameFile(output, log)) SyntaxError(kOutputIsLogFile);
+    if (fs.SameFile(log, hashes)) SyntaxError(kLogIsHashFile);
+    if (!match.empty() && fs.SameFile(log, match)) SyntaxError(kLogIsMatchFile);
+    if (!output.empty() && fs.SameFile(output, log)) SyntaxError(kOutputIsLogFile);
   }
 }
 

@@ -8,21 +8,6 @@
 
 namespace hv {
 
-namespace {
-
-// Same file by identity where both exist, else by absolute path.
-bool SameFile(const std::string& a, const std::string& b) {
-  platform::FileSystem& fs = platform::CurrentFileSystem();
-  platform::FileStatus sa;
-  platform::FileStatus sb;
-  if (fs.Stat(a, &sa) == 0 && fs.Stat(b, &sb) == 0) {
-    return sa.device == sb.device && sa.inode == sb.inode;
-  }
-  return fs.FullPath(a) == fs.FullPath(b);
-}
-
-}  // namespace
-
 Verify::Verify()
     : hash_list_(std::make_unique<HashList>()), aux_hash_list_(std::make_unique<HashList>()) {}
 
@@ -82,7 +67,7 @@ int Verify::HandleFileError(const std::exception& e, const std::string& base_pat
 void Verify::DeleteOutputFile() {
   if (output_file_name_.empty()) return;
   for (const std::string* other : {&hashes_file_name_, &match_list_file_name_}) {
-    if (!other->empty() && SameFile(output_file_name_, *other)) {
+    if (!other->empty() && platform::CurrentFileSystem().SameFile(output_file_name_, *other)) {
       throw EFCreateError("Cannot create file \"" +
                           platform::CurrentFileSystem().FullPath(output_file_name_) +
                           "\". The output file must not be the hash-list file or the match file.");

@@ -28,6 +28,16 @@ bool FileSystem::FileExists(const std::string& path) {
   return Stat(path, &status) == 0 && !status.is_directory;
 }
 
+bool FileSystem::SameFile(const std::string& a, const std::string& b) {
+  FileStatus status_a;
+  FileStatus status_b;
+  if (Stat(a, &status_a) == 0 && Stat(b, &status_b) == 0 && status_a.device == status_b.device &&
+      status_a.inode == status_b.inode) {
+    return true;
+  }
+  return FullPath(a) == FullPath(b);
+}
+
 std::string FileSystem::FullPath(const std::string& path) {
   if (!path.empty() && path.front() == '/') return NormalizeAbsolutePath(path);
   std::string directory = CurrentDirectory();

@@ -90,6 +90,10 @@ class FileSystem {
   // followed (a dangling link does not exist).
   bool FileExists(const std::string& path);
 
+  // Whether two names lead to one file: the same device and inode, or the
+  // same absolute path.
+  bool SameFile(const std::string& a, const std::string& b);
+
   // `path` made absolute against the current directory and normalised
   // lexically: "." and ".." resolved, repeated '/' folded, symbolic links left
   // alone. A trailing '/' is kept. Without a current directory a relative
