@@ -258,14 +258,14 @@ void HashList::SaveToFile(const std::string& file_name, const progress::Progress
   };
   platform::FileStatus old_status;
   const bool exists = fs.Stat(file_name, &old_status) == 0;
-  if (exists && !old_status.is_regular && !old_status.is_directory) {
+  if (exists && !old_status.is_regular() && !old_status.is_directory()) {
     // A device or a pipe cannot be replaced, and must not be: it is written.
     TextStream stream(file_name, OpenMode::fmCreate);
     write_lines(stream);
     stream.Close();
     return;
   }
-  const bool replaces_old = exists && old_status.is_regular;
+  const bool replaces_old = exists && old_status.is_regular();
   // A list reached through a link is replaced where it lies; the link stays.
   const std::string target = fs.ResolveLinks(file_name);
   std::string temp_name;

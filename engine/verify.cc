@@ -77,7 +77,7 @@ void Verify::DeleteOutputFile() {
   // writes results replaces it anyway.
   platform::FileSystem& fs = platform::CurrentFileSystem();
   platform::FileStatus status;
-  if (fs.Stat(output_file_name_, &status) == 0 && status.is_regular) fs.DeleteFile(output_file_name_);
+  if (fs.Stat(output_file_name_, &status) == 0 && status.is_regular()) fs.DeleteFile(output_file_name_);
 }
 
 void Verify::LoadHashFile(const std::string& file_name, HashList& list) {

@@ -322,7 +322,7 @@ class BuildReadAhead {
     try {
       platform::FileSystem& fs = platform::RealFileSystem();
       platform::FileStatus before;
-      if (fs.Stat(file_name, &before) != 0 || !before.is_regular || before.size > kMaxSize) return false;
+      if (fs.Stat(file_name, &before) != 0 || !before.is_regular() || before.size > kMaxSize) return false;
       if (list_known_ && before.device == list_device_ && before.inode == list_inode_) return false;
       std::unique_ptr<platform::ReadableFile> file;
       if (fs.OpenForReading(file_name, false, &file) != 0) return false;
@@ -519,7 +519,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     auto item = std::make_unique<HashItem>();
     BuildReadAhead::Result ahead;
     bool read_ahead = false;
-    if (known && build_read_ahead_ != nullptr && status.is_regular && status.size <= BuildReadAhead::kMaxSize) {
+    if (known && build_read_ahead_ != nullptr && status.is_regular() && status.size <= BuildReadAhead::kMaxSize) {
       const size_t slash = file_name.rfind('/');
       const std::string_view name = std::string_view(file_name).substr(slash + 1);
       const std::string_view directory = std::string_view(file_name).substr(0, slash + 1);
@@ -543,7 +543,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
       item->SetHash(ahead.hash);
       item->SetSize(ahead.size);
       item->SetDate(ahead.date);
-    } else if (known && build_read_ahead_ != nullptr && status.is_regular &&
+    } else if (known && build_read_ahead_ != nullptr && status.is_regular() &&
                status.size > static_cast<int64_t>(PipelinedReader::kPieceSize)) {
       ReadLargeFile(*item, base_path, path, file_name, status.size, ItemProgressCallback());
     } else {

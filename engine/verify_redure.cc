@@ -22,7 +22,7 @@ namespace {
 bool AcceptedByTimestamp(const HashItem& entry, const std::string& file_name, int32_t precision) {
   if (precision < 0 || !(entry.Date() > 0)) return false;
   platform::FileStatus status;
-  if (platform::CurrentFileSystem().Stat(file_name, &status) != 0 || !status.is_regular) return false;
+  if (platform::CurrentFileSystem().Stat(file_name, &status) != 0 || !status.is_regular()) return false;
   if (status.size != entry.Size()) return false;
   // The file's time as a hash of it would store it.
   const DateTime file_date = DateTimeFromUnixMilliseconds(status.modified_ms);
@@ -53,7 +53,7 @@ int Verify::Update() {
       name = OsPath(base_path, rel_path);
       platform::FileStatus status;
       error = fs.Stat(name.size() > 1 ? name.substr(0, name.size() - 1) : name, &status);
-      if (error == 0 && !status.is_directory) error = ENOTDIR;
+      if (error == 0 && !status.is_directory()) error = ENOTDIR;
     }
     if (error != 0) {
       throw EFOpenError("Cannot open directory \"" + name + "\". " + fs.ErrorText(error));

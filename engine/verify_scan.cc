@@ -182,9 +182,9 @@ int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_p
         platform::FileStatus status;
         if (fs.Stat(link_name, &status) != 0) {
           is_directory = false;
-        } else if (status.is_directory) {
+        } else if (status.is_directory()) {
           is_directory = true;
-        } else if (status.is_regular) {
+        } else if (status.is_regular()) {
           is_directory = false;
         } else {
           continue;  // a FIFO, socket or device behind a link: never opened

@@ -25,7 +25,7 @@ ScopedFileSystem::~ScopedFileSystem() { g_current_file_system = previous_; }
 
 bool FileSystem::FileExists(const std::string& path) {
   FileStatus status;
-  return Stat(path, &status) == 0 && !status.is_directory;
+  return Stat(path, &status) == 0 && !status.is_directory();
 }
 
 bool FileSystem::SameFile(const std::string& a, const std::string& b) {

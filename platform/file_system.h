@@ -16,19 +16,49 @@ namespace hv::platform {
 // 0 means success; anything else is the system's error number (errno).
 using ErrorCode = int;
 
-// What a stat of a name (following symbolic links) tells about it. Times are
-// milliseconds since 1970-01-01 00:00 UTC, truncated toward minus infinity.
+// What a name is. A symbolic link shows only where links are not followed.
+enum class FileKind : uint8_t {
+  kRegular,
+  kDirectory,
+  kSymbolicLink,
+  kFifo,
+  kSocket,
+  kCharacterDevice,
+  kBlockDevice,
+  kOther,
+};
+
+// A time to the nanosecond, as the file system keeps it.
+struct FileTime {
+  int64_t seconds = 0;
+  int32_t nanoseconds = 0;
+  bool operator==(const FileTime&) const = default;
+};
+
+// What a stat of a name (following symbolic links) tells about it. The `_ms`
+// times are milliseconds since 1970-01-01 00:00 UTC, truncated toward minus
+// infinity.
 struct FileStatus {
-  bool is_regular = false;
-  bool is_directory = false;
+  FileKind kind = FileKind::kOther;
   int64_t size = 0;
   int64_t modified_ms = 0;
   int64_t accessed_ms = 0;
   bool has_birth_time = false;  // the file system keeps a creation time
   int64_t birth_ms = 0;
+  // The last change of the data, and of the data or the inode: no tool can
+  // put the change time back, so together they tell whether a file was
+  // touched since it was last looked at.
+  FileTime modified;
+  FileTime changed;
   uint64_t device = 0;
   uint64_t inode = 0;
   uint32_t permissions = 0;  // the mode's permission bits (07777)
+  uint32_t link_count = 0;
+  uint32_t owner = 0;
+  uint32_t group = 0;
+
+  bool is_regular() const { return kind == FileKind::kRegular; }
+  bool is_directory() const { return kind == FileKind::kDirectory; }
 };
 
 class ReadableFile {

@@ -31,9 +31,21 @@ int64_t ToMilliseconds(int64_t seconds, int64_t nanoseconds) {
   return seconds * 1000 + nanoseconds / 1000000;
 }
 
+FileKind KindOf(unsigned mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return FileKind::kRegular;
+    case S_IFDIR: return FileKind::kDirectory;
+    case S_IFLNK: return FileKind::kSymbolicLink;
+    case S_IFIFO: return FileKind::kFifo;
+    case S_IFSOCK: return FileKind::kSocket;
+    case S_IFCHR: return FileKind::kCharacterDevice;
+    case S_IFBLK: return FileKind::kBlockDevice;
+    default: return FileKind::kOther;
+  }
+}
+
 void FillFromStat(const struct stat& st, FileStatus* status) {
-  status->is_regular = S_ISREG(st.st_mode);
-  status->is_directory = S_ISDIR(st.st_mode);
+  status->kind = KindOf(st.st_mode);
   status->size = static_cast<int64_t>(st.st_size);
   status->modified_ms = ToMilliseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   status->accessed_ms = ToMilliseconds(st.st_atim.tv_sec, st.st_atim.tv_nsec);
@@ -41,12 +53,16 @@ void FillFromStat(const struct stat& st, FileStatus* status) {
   status->birth_ms = 0;
   status->device = static_cast<uint64_t>(st.st_dev);
   status->inode = static_cast<uint64_t>(st.st_ino);
+  status->modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int32_t>(st.st_mtim.tv_nsec)};
+  status->changed = {static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int32_t>(st.st_ctim.tv_nsec)};
   status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
+  status->link_count = static_cast<uint32_t>(st.st_nlink);
+  status->owner = static_cast<uint32_t>(st.st_uid);
+  status->group = static_cast<uint32_t>(st.st_gid);
 }
 
 void FillFromStatx(const struct statx& stx, FileStatus* status) {
-  status->is_regular = S_ISREG(stx.stx_mode);
-  status->is_directory = S_ISDIR(stx.stx_mode);
+  status->kind = KindOf(stx.stx_mode);
   status->size = static_cast<int64_t>(stx.stx_size);
   status->modified_ms = ToMilliseconds(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
   status->accessed_ms = ToMilliseconds(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
@@ -55,7 +71,12 @@ void FillFromStatx(const struct statx& stx, FileStatus* status) {
       status->has_birth_time ? ToMilliseconds(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec) : 0;
   status->device = static_cast<uint64_t>(makedev(stx.stx_dev_major, stx.stx_dev_minor));
   status->inode = static_cast<uint64_t>(stx.stx_ino);
+  status->modified = {static_cast<int64_t>(stx.stx_mtime.tv_sec), static_cast<int32_t>(stx.stx_mtime.tv_nsec)};
+  status->changed = {static_cast<int64_t>(stx.stx_ctime.tv_sec), static_cast<int32_t>(stx.stx_ctime.tv_nsec)};
   status->permissions = static_cast<uint32_t>(stx.stx_mode & 07777);
+  status->link_count = static_cast<uint32_t>(stx.stx_nlink);
+  status->owner = static_cast<uint32_t>(stx.stx_uid);
+  status->group = static_cast<uint32_t>(stx.stx_gid);
 }
 
 // strerror_r comes in a GNU form (returns the text) and an XSI form (fills

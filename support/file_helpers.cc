@@ -8,7 +8,7 @@ namespace {
 
 // Only a regular file has a size and times.
 bool StatRegularFile(const std::string& file_name, platform::FileStatus* status) {
-  return platform::CurrentFileSystem().Stat(file_name, status) == 0 && status->is_regular;
+  return platform::CurrentFileSystem().Stat(file_name, status) == 0 && status->is_regular();
 }
 
 }  // namespace

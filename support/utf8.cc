@@ -4,40 +4,75 @@
 
 namespace hv {
 
+namespace {
+
+// The length of the valid sequence at p (p < end), 0 when there is none.
+std::size_t ValidSequenceLength(const unsigned char* p, const unsigned char* end) {
+  const unsigned b0 = *p;
+  if (b0 < 0x80) return 1;
+  // The second byte's range depends on the lead byte: that is where
+  // overlongs, surrogates and code points past U+10FFFF are shut out.
+  std::size_t length;
+  unsigned low = 0x80, high = 0xBF;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    length = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    length = 3;
+    if (b0 == 0xE0) low = 0xA0;
+    if (b0 == 0xED) high = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    length = 4;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (static_cast<std::size_t>(end - p) < length) return 0;
+  if (p[1] < low || p[1] > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if ((p[i] & 0xC0u) != 0x80u) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
 bool IsValidUtf8(std::string_view s) {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const auto* const end = p + s.size();
   while (p < end) {
-    const unsigned b0 = *p;
-    if (b0 < 0x80) {
+    // ASCII runs are the common case.
+    if (*p < 0x80) {
       ++p;
       continue;
     }
-    // The second byte's range depends on the lead byte: that is where
-    // overlongs, surrogates and code points past U+10FFFF are shut out.
-    unsigned length;
-    unsigned low = 0x80, high = 0xBF;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      length = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      length = 3;
-      if (b0 == 0xE0) low = 0xA0;
-      if (b0 == 0xED) high = 0x9F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      length = 4;
-      if (b0 == 0xF0) low = 0x90;
-      if (b0 == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) < length) return false;
-    if (p[1] < low || p[1] > high) return false;
-    for (unsigned i = 2; i < length; ++i) {
-      if ((p[i] & 0xC0u) != 0x80u) return false;
-    }
+    const std::size_t length = ValidSequenceLength(p, end);
+    if (length == 0) return false;
     p += length;
   }
   return true;
+}
+
+std::string VisibleUtf8(std::string_view s) {
+  if (IsValidUtf8(s)) return std::string(s);
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(s.size() + 16);
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* const end = p + s.size();
+  while (p < end) {
+    const std::size_t length = ValidSequenceLength(p, end);
+    if (length == 0) {
+      out += "\\x";
+      out.push_back(kHex[*p >> 4]);
+      out.push_back(kHex[*p & 0x0F]);
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(p), length);
+    p += length;
+  }
+  return out;
 }
 
 std::size_t Utf16Length(std::string_view s) {

@@ -60,4 +60,9 @@ std::size_t Utf16Length(std::string_view s);
 // Appends the UTF-8 form of `c` (a scalar value up to U+10FFFF).
 void AppendUtf8(std::string& out, char32_t c);
 
+// `s` as it may be shown or logged: valid UTF-8 as it is, and each byte that
+// is not part of a valid sequence as the four characters \xNN (upper-case
+// hex), so that whatever the program writes is valid UTF-8.
+std::string VisibleUtf8(std::string_view s);
+
 }  // namespace hv

@@ -337,10 +337,15 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
   if (entry == nullptr) return ENOENT;
   if (entry->stat_error != 0) return entry->stat_error;
   *status = platform::FileStatus{};
-  status->is_regular = entry->kind == Kind::kRegular;
-  status->is_directory = entry->kind == Kind::kDirectory;
+  // An "other" entry stands for a FIFO.
+  status->kind = entry->kind == Kind::kRegular     ? platform::FileKind::kRegular
+                 : entry->kind == Kind::kDirectory ? platform::FileKind::kDirectory
+                                                   : platform::FileKind::kFifo;
   status->size = entry->stat_size ? *entry->stat_size : entry->Length();
   status->modified_ms = entry->modified_ms;
+  status->modified = {entry->modified_ms / 1000, static_cast<int32_t>(entry->modified_ms % 1000 * 1000000)};
+  status->changed = status->modified;
+  status->link_count = 1;
   status->accessed_ms = entry->accessed_ms;
   status->has_birth_time = entry->has_birth_time;
   status->birth_ms = entry->birth_ms;

@@ -67,8 +67,8 @@ TEST(PosixFileSystemStatTest, RegularFile) {
   const std::string name = dir.Write("a.bin", Pattern(12345));
   FileStatus status;
   ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
-  EXPECT_TRUE(status.is_regular);
-  EXPECT_FALSE(status.is_directory);
+  EXPECT_TRUE(status.is_regular());
+  EXPECT_FALSE(status.is_directory());
   EXPECT_EQ(status.size, 12345);
   EXPECT_GT(status.accessed_ms, 0);
   if (status.has_birth_time) {
@@ -81,7 +81,7 @@ TEST(PosixFileSystemStatTest, EmptyFile) {
   const std::string name = dir.Write("empty", "");
   FileStatus status;
   ASSERT_EQ(RealFileSystem().Stat(name, &status), 0);
-  EXPECT_TRUE(status.is_regular);
+  EXPECT_TRUE(status.is_regular());
   EXPECT_EQ(status.size, 0);
 }
 
@@ -89,8 +89,8 @@ TEST(PosixFileSystemStatTest, Directory) {
   TempDir dir;
   FileStatus status;
   ASSERT_EQ(RealFileSystem().Stat(dir.path().string(), &status), 0);
-  EXPECT_FALSE(status.is_regular);
-  EXPECT_TRUE(status.is_directory);
+  EXPECT_FALSE(status.is_regular());
+  EXPECT_TRUE(status.is_directory());
 }
 
 TEST(PosixFileSystemStatTest, MissingName) {
@@ -115,10 +115,10 @@ TEST(PosixFileSystemStatTest, SymbolicLinksAreFollowed) {
   std::filesystem::create_symlink(dir.File("nowhere"), dir.File("dangling"));
   FileStatus status;
   ASSERT_EQ(RealFileSystem().Stat(dir.File("link"), &status), 0);
-  EXPECT_TRUE(status.is_regular);
+  EXPECT_TRUE(status.is_regular());
   EXPECT_EQ(status.size, 5);
   ASSERT_EQ(RealFileSystem().Stat(dir.File("dirlink"), &status), 0);
-  EXPECT_TRUE(status.is_directory);
+  EXPECT_TRUE(status.is_directory());
   EXPECT_EQ(RealFileSystem().Stat(dir.File("dangling"), &status), ENOENT);
 }
 

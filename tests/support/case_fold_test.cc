@@ -149,6 +149,18 @@ TEST(Utf8Valid, RejectsWhatRfc3629Forbids) {
   EXPECT_FALSE(IsValidUtf8("ok\xC3\xA9 then \xC3"));
 }
 
+// What is shown of a name is always valid UTF-8: each byte that is not part
+// of a valid sequence stands for itself as \xNN, the rest stays as it was.
+TEST(Utf8Visible, EscapesEachInvalidByteAndNothingElse) {
+  EXPECT_EQ(VisibleUtf8("caf\xC3\xA9 \\x41"), "caf\xC3\xA9 \\x41");
+  EXPECT_EQ(VisibleUtf8("a\xFF.tmp"), "a\\xFF.tmp");
+  EXPECT_EQ(VisibleUtf8("\xE2\x82z\xC3\xA9\xED\xA0\x80"), "\\xE2\\x82z\xC3\xA9\\xED\\xA0\\x80");
+  EXPECT_EQ(VisibleUtf8("end\xF0\x9F\x98"), "end\\xF0\\x9F\\x98");
+  for (const char* broken : {"\x80", "\xC0\x80", "x\xF4\x90\x80\x80y", "\xFE\xFF"}) {
+    EXPECT_TRUE(IsValidUtf8(VisibleUtf8(broken))) << broken;
+  }
+}
+
 TEST(Utf16Length, CountsCodeUnits) {
   EXPECT_EQ(Utf16Length(""), 0u);
   EXPECT_EQ(Utf16Length("abc"), 3u);
