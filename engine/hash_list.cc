@@ -7,7 +7,7 @@
 
 #include "platform/console.h"
 #include "platform/file_system.h"
-#include "support/file_stream.h"
+#include "support/file_replacement.h"
 #include "support/code_pages.h"
 #include "support/exceptions.h"
 #include "support/text_stream.h"
@@ -241,52 +241,20 @@ void HashList::SaveToFile(const std::string& file_name, const progress::Progress
     return;
   }
 
-  // The new list goes to a temporary file beside the old one and replaces it
-  // only when it is complete and on the disk: a full disk, a failure or a
-  // kill part-way leaves the previous list as it was.
-  platform::FileSystem& fs = platform::CurrentFileSystem();
-  const auto fail = [&fs, &file_name](platform::ErrorCode error) {
-    throw EFCreateError("Cannot create file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(error));
-  };
-  const auto write_lines = [&](TextStream& stream) {
-    stream.SetEncoding(feUTF8);
-    for (int i = 0; i < count; ++i) {
-      const HashItem& item = *items_[static_cast<size_t>(i)];
-      if (!skip_states.Contains(item.State())) stream.WriteLine(item.AsString());
-      if (on_progress) on_progress(this, i + 1, Count());
-    }
-  };
-  platform::FileStatus old_status;
-  const bool exists = fs.Stat(file_name, &old_status) == 0;
-  if (exists && !old_status.is_regular() && !old_status.is_directory()) {
-    // A device or a pipe cannot be replaced, and must not be: it is written.
-    TextStream stream(file_name, OpenMode::fmCreate);
-    write_lines(stream);
-    stream.Close();
-    return;
+  FileReplacement replacement(file_name);
+  WriteTo(replacement, on_progress, skip_states);
+  replacement.Commit();
+}
+
+void HashList::WriteTo(FileReplacement& file, const progress::ProgressEvent& on_progress,
+                       HashStates skip_states) {
+  file.Text().SetEncoding(feUTF8);
+  const int count = Count();
+  for (int i = 0; i < count; ++i) {
+    const HashItem& item = *items_[static_cast<size_t>(i)];
+    if (!skip_states.Contains(item.State())) file.WriteLine(item.AsString());
+    if (on_progress) on_progress(this, i + 1, count);
   }
-  const bool replaces_old = exists && old_status.is_regular();
-  // A list reached through a link is replaced where it lies; the link stays.
-  const std::string target = fs.ResolveLinks(file_name);
-  std::string temp_name;
-  std::unique_ptr<platform::File> file;
-  if (const platform::ErrorCode error = fs.CreateTemporary(target, &temp_name, &file)) fail(error);
-  try {
-    if (replaces_old) {
-      if (const platform::ErrorCode error = file->SetPermissions(old_status.permissions)) fail(error);
-    }
-    TextStream stream(std::make_unique<FileStream>(std::move(file), temp_name));
-    write_lines(stream);
-    stream.Sync();
-    stream.Close();
-    if (const platform::ErrorCode error = fs.Rename(temp_name, target)) fail(error);
-  } catch (...) {
-    fs.DeleteFile(temp_name);
-    throw;
-  }
-  // The rename has happened; a directory that cannot be synced changes nothing.
-  const size_t slash = target.rfind('/');
-  fs.SyncDirectory(slash == std::string::npos ? std::string() : target.substr(0, slash + 1));
 }
 
 void HashList::DeleteByState(HashState state) {

@@ -16,6 +16,8 @@
 
 namespace hv {
 
+class FileReplacement;
+
 // Entries loaded from a file live in the list's arena: destroyed, not freed.
 struct HashItemDeleter {
   void operator()(HashItem* item) const noexcept;
@@ -52,6 +54,8 @@ class HashList {
   // file. The previous file stays whole until the new one is complete.
   void SaveToFile(const std::string& file_name, const progress::ProgressEvent& on_progress,
                   HashStates skip_states);
+  // The same into a new file that the caller made and puts in place.
+  void WriteTo(FileReplacement& file, const progress::ProgressEvent& on_progress, HashStates skip_states);
 
   // Deletes every entry in `state`, keeping the order of the rest.
   void DeleteByState(HashState state);

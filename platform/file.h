@@ -3,7 +3,9 @@
 // failing files in place of real ones.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <string>
 
 namespace hv::platform {
 
@@ -43,6 +45,15 @@ class File {
   virtual ErrorCode Sync() = 0;
   // Sets the permission bits (07777) of the file.
   virtual ErrorCode SetPermissions(uint32_t permissions) = 0;
+  // Gives the file this owner and group. Files that have no owners say ENOTSUP.
+  virtual ErrorCode SetOwner(uint32_t /*owner*/, uint32_t /*group*/) { return ENOTSUP; }
+  // Sets one extended attribute (an access control list is one).
+  virtual ErrorCode SetExtendedAttribute(const std::string& /*name*/, const std::string& /*value*/) {
+    return ENOTSUP;
+  }
+  // Sets aside room for `size` bytes, so that writing them cannot run out of
+  // space; 0 also where the file system cannot do that (writes may fail then).
+  virtual ErrorCode Reserve(int64_t /*size*/) { return 0; }
   // Releases the file and reports what the system says about it. Every later
   // operation fails; a second Close returns 0.
   virtual ErrorCode Close() = 0;

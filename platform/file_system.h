@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/directory.h"
 #include "platform/file.h"
@@ -108,6 +110,10 @@ class FileSystem {
   virtual std::string ResolveLinks(const std::string& path) { return path; }
   // Pushes the directory's entries (a rename into it) to the storage device.
   virtual ErrorCode SyncDirectory(const std::string& directory) = 0;
+  // The extended attributes of `path` (symbolic links followed) as name and
+  // value, those the process may read.
+  virtual ErrorCode ReadExtendedAttributes(const std::string& path,
+                                           std::vector<std::pair<std::string, std::string>>* attributes) = 0;
 
   // The process's current directory, absolute, without a trailing '/'
   // (except for the root itself). Empty when it cannot be read.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,6 +97,24 @@ class PosixFile : public File {
   ErrorCode SetPermissions(uint32_t permissions) override {
     if (fd_ < 0) return EBADF;
     return ::fchmod(fd_, static_cast<mode_t>(permissions & 07777)) == 0 ? 0 : errno;
+  }
+
+  ErrorCode SetOwner(uint32_t owner, uint32_t group) override {
+    if (fd_ < 0) return EBADF;
+    return ::fchown(fd_, static_cast<uid_t>(owner), static_cast<gid_t>(group)) == 0 ? 0 : errno;
+  }
+
+  ErrorCode SetExtendedAttribute(const std::string& name, const std::string& value) override {
+    if (fd_ < 0) return EBADF;
+    return ::fsetxattr(fd_, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
+  }
+
+  ErrorCode Reserve(int64_t size) override {
+    if (fd_ < 0) return EBADF;
+    if (size <= 0) return 0;
+    // posix_fallocate returns the error instead of setting errno.
+    const int error = ::posix_fallocate(fd_, 0, static_cast<off_t>(size));
+    return error == EOPNOTSUPP || error == EINVAL ? 0 : error;
   }
 
   ErrorCode Close() override {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -254,6 +255,43 @@ class PosixFileSystem final : public FileSystem {
     }
     ::close(fd);
     return error;
+  }
+
+  ErrorCode ReadExtendedAttributes(const std::string& path,
+                                   std::vector<std::pair<std::string, std::string>>* attributes) override {
+    attributes->clear();
+    std::vector<char> names;
+    for (;;) {
+      const ssize_t length = ::listxattr(path.c_str(), nullptr, 0);
+      if (length < 0) return errno == ENOTSUP ? 0 : errno;
+      names.resize(static_cast<size_t>(length));
+      const ssize_t got = ::listxattr(path.c_str(), names.data(), names.size());
+      if (got >= 0) {
+        names.resize(static_cast<size_t>(got));
+        break;
+      }
+      // The list grew between the two calls.
+      if (errno != ERANGE) return errno;
+    }
+    for (size_t at = 0; at < names.size();) {
+      const std::string name(names.data() + at);
+      at += name.size() + 1;
+      std::string value;
+      for (;;) {
+        const ssize_t length = ::getxattr(path.c_str(), name.c_str(), nullptr, 0);
+        if (length < 0) break;
+        value.resize(static_cast<size_t>(length));
+        const ssize_t got = ::getxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        if (got >= 0) {
+          value.resize(static_cast<size_t>(got));
+          attributes->emplace_back(name, std::move(value));
+          break;
+        }
+        if (errno != ERANGE) break;
+      }
+      // An attribute that went away or cannot be read is not there to copy.
+    }
+    return 0;
   }
 
   std::string CurrentDirectory() override {

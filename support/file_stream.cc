@@ -34,7 +34,8 @@ int64_t FileStream::Read(void* buffer, int64_t count) {
 
 int64_t FileStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
-  if (file_ == nullptr || file_->Write(buffer, count) != 0) throw EWriteError(kStreamWriteError);
+  last_error_ = file_ == nullptr ? EBADF : file_->Write(buffer, count);
+  if (last_error_ != 0) throw EWriteError(kStreamWriteError);
   return count;
 }
 
@@ -57,14 +58,15 @@ void FileStream::SetSize(int64_t new_size) {
 }
 
 void FileStream::Sync() {
-  if (file_ == nullptr || file_->Sync() != 0) throw EWriteError(kStreamWriteError);
+  last_error_ = file_ == nullptr ? EBADF : file_->Sync();
+  if (last_error_ != 0) throw EWriteError(kStreamWriteError);
 }
 
 void FileStream::Close() {
   if (file_ == nullptr) return;
-  const platform::ErrorCode error = file_->Close();
+  last_error_ = file_->Close();
   file_.reset();
-  if (error != 0) throw EWriteError(kStreamWriteError);
+  if (last_error_ != 0) throw EWriteError(kStreamWriteError);
 }
 
 }  // namespace hv

@@ -37,10 +37,14 @@ class FileStream : public Stream {
   void Close() override;
 
   const std::string& FileName() const { return file_name_; }
+  // The system's reason for the last write, sync or close that failed; 0 when
+  // none did.
+  platform::ErrorCode LastError() const { return last_error_; }
 
  private:
   std::unique_ptr<platform::File> file_;
   std::string file_name_;
+  platform::ErrorCode last_error_ = 0;
 };
 
 }  // namespace hv

@@ -221,6 +221,21 @@ class FakeFile final : public platform::File {
     return 0;
   }
 
+  platform::ErrorCode SetOwner(uint32_t owner, uint32_t group) override {
+    if (closed_) return EBADF;
+    entry_->owner = owner;
+    entry_->group = group;
+    return 0;
+  }
+
+  platform::ErrorCode SetExtendedAttribute(const std::string& name, const std::string& value) override {
+    if (closed_) return EBADF;
+    entry_->extended_attributes[name] = value;
+    return 0;
+  }
+
+  platform::ErrorCode Reserve(int64_t /*size*/) override { return closed_ ? EBADF : 0; }
+
   platform::ErrorCode Close() override {
     if (closed_) return 0;
     ++entry_->close_calls;
@@ -345,7 +360,9 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
   status->modified_ms = entry->modified_ms;
   status->modified = {entry->modified_ms / 1000, static_cast<int32_t>(entry->modified_ms % 1000 * 1000000)};
   status->changed = status->modified;
-  status->link_count = 1;
+  status->link_count = entry->link_count;
+  status->owner = entry->owner;
+  status->group = entry->group;
   status->accessed_ms = entry->accessed_ms;
   status->has_birth_time = entry->has_birth_time;
   status->birth_ms = entry->birth_ms;
@@ -461,6 +478,14 @@ platform::ErrorCode FakeFileSystem::OpenDirectory(
   }
   std::reverse(children.begin(), children.end());
   *reader = std::make_unique<FakeDirectoryReader>(*entry, std::move(children));
+  return 0;
+}
+
+platform::ErrorCode FakeFileSystem::ReadExtendedAttributes(
+    const std::string& path, std::vector<std::pair<std::string, std::string>>* attributes) {
+  const Entry* entry = Find(path);
+  if (entry == nullptr) return ENOENT;
+  attributes->assign(entry->extended_attributes.begin(), entry->extended_attributes.end());
   return 0;
 }
 

@@ -58,6 +58,10 @@ class FakeFileSystem : public platform::FileSystem {
     uint64_t device = 1;
     uint64_t inode = 0;
     uint32_t permissions = 0644;
+    uint32_t owner = 0;
+    uint32_t group = 0;
+    uint32_t link_count = 1;
+    std::map<std::string, std::string> extended_attributes;
 
     // Failures: 0 means none.
     platform::ErrorCode stat_error = 0;
@@ -147,6 +151,8 @@ class FakeFileSystem : public platform::FileSystem {
                                       std::unique_ptr<platform::File>* file) override;
   platform::ErrorCode Rename(const std::string& from, const std::string& to) override;
   platform::ErrorCode SyncDirectory(const std::string& directory) override;
+  platform::ErrorCode ReadExtendedAttributes(
+      const std::string& path, std::vector<std::pair<std::string, std::string>>* attributes) override;
 
   platform::ErrorCode create_temporary_error = 0;
   // Called with each temporary entry as it is made, to arm its failures.
