@@ -99,6 +99,7 @@ const char* StatePrefix(HashState state) {
     case hsDeleted: return "DELETED\t";
     case hsCopied: return "COPIED\t";
     case hsRenamed: return "RENAMED\t";
+    case hsUnchecked: return "";
   }
   return "MATCHED\t";
 }

@@ -17,7 +17,17 @@
 
 namespace hv {
 
-enum HashState : uint8_t { hsOK, hsNew, hsChanged, hsDeleted, hsCopied, hsRenamed };
+enum HashState : uint8_t {
+  hsOK,
+  hsNew,
+  hsChanged,
+  hsDeleted,
+  hsCopied,
+  hsRenamed,
+  // A loaded entry whose file (or a directory above it) could not be read:
+  // kept as it was, counted as present, never a result of its own.
+  hsUnchecked,
+};
 
 // A set of HashState values in one byte, bit n for the state of value n.
 class HashStates {

@@ -1,10 +1,13 @@
 #include "engine/verify.h"
 
+#include <cerrno>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "engine/os_path.h"
 #include "platform/file_system.h"
-#include "support/text_stream.h"
+#include "platform/directory.h"
 
 namespace hv {
 
@@ -58,10 +61,32 @@ progress::ProgressEvent Verify::ItemProgressCallback() {
 
 int Verify::HandleFileError(const std::exception& e, const std::string& base_path,
                             const std::string& path) {
+  return ReportFileError(e, OsPath(base_path, path));
+}
+
+int Verify::ReportFileError(const std::exception& e, const std::string& file_name) {
   if (dynamic_cast<const EAbort*>(&e) != nullptr) return 253;
-  DoStateChange(vstFileError,
-                std::make_unique<StateChangeErrorInFile>(e, OsPath(base_path, path)));
+  DoStateChange(vstFileError, std::make_unique<StateChangeErrorInFile>(e, file_name));
   return 103;
+}
+
+void Verify::CheckBaseDirectories() {
+  const std::vector<std::string> given = base_directories_;
+  NormalizeBaseDirectories();
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  std::string base_path;
+  std::string rel_path;
+  for (size_t i = 0; i < base_directories_.size(); ++i) {
+    std::string name = given[i];
+    platform::ErrorCode error = ENOENT;
+    if (!base_directories_[i].empty()) {
+      SplitBaseDirectory(base_directories_[i], base_path, rel_path);
+      name = OsPath(base_path, rel_path);
+      std::unique_ptr<platform::DirectoryReader> reader;
+      error = fs.OpenDirectory(name, &reader);
+    }
+    if (error != 0) throw EFOpenError("Cannot open directory \"" + name + "\". " + fs.ErrorText(error));
+  }
 }
 
 void Verify::DeleteOutputFile() {

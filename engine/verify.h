@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -22,7 +21,6 @@
 
 namespace hv {
 
-class TextStream;
 class BuildReadAhead;
 
 enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, vcDupes, vcDupes1 };
@@ -122,6 +120,8 @@ class Verify {
   // vstFileError event (sent whatever ShowProgress says) and 103.
   virtual int HandleFileError(const std::exception& e, const std::string& base_path,
                               const std::string& path);
+  // The same for a file known by the name the system gave it.
+  int ReportFileError(const std::exception& e, const std::string& file_name);
   virtual int ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
                             FileProc file_proc, int param);
   virtual int BuildFile(const BasePathPtr& base_path, const std::string& path, int param);
@@ -145,6 +145,18 @@ class Verify {
 #endif
 
   void DeleteOutputFile();
+  // Build and Update refuse a base directory that cannot be listed before
+  // they write anything: it would make every entry below it vanish from the
+  // list. Throws EFOpenError naming the directory.
+  void CheckBaseDirectories();
+  // Verify and Update: the entries below a directory that could not be
+  // listed were not checked, so they are kept as they are.
+  void MarkUncheckedDirectories();
+  // One level of the scan: `os_rel_path` is `rel_path` as the system names
+  // it, `problem` the first reason (if any) why a path below cannot be
+  // stored.
+  int ScanLevel(const BasePathPtr& base_path, const std::string& rel_path, const std::string& os_rel_path,
+                uint8_t problem, FileProc file_proc, int param);
   // What Build and RunVerify do once the lists are cleared and the output
   // file is gone.
   int BuildBody();
@@ -184,21 +196,23 @@ class Verify {
   StateChangeEvent on_state_change_;
   ProgressEvent on_progress_;
   std::atomic<bool> aborted_{false};
-  std::unique_ptr<TextStream> hash_file_stream_;
   std::string base_directories_root_;
   // Device and inode of every directory the scan is inside, outermost first.
   std::vector<std::pair<uint64_t, uint64_t>> scan_ancestors_;
-  // Build: the hash-list file while it is open for writing. Hashing it then
-  // fails as a sharing violation would, instead of reading a half-written list.
+  // Build: the old hash-list file, which the new one replaces. Met by the
+  // scan, it is reported as busy rather than hashed into the new list.
   bool hash_file_identity_known_ = false;
   uint64_t hash_file_device_ = 0;
   uint64_t hash_file_inode_ = 0;
+  // Build: where the new list is written, when the scan can meet it there;
+  // it is passed over.
+  std::string scan_skips_;
   // Build: hashes small files ahead of the scan on other threads while
   // Build runs (not owned; none when the file system is not the real one).
   BuildReadAhead* build_read_ahead_ = nullptr;
-  // Verify and update: loaded entries whose file exists but could not be
-  // read. Update keeps them as they were loaded.
-  std::unordered_set<HashItem*> unchecked_entries_;
+  // Verify and update: the stored paths of the directories the scan could
+  // not list.
+  std::vector<std::string> unreadable_directories_;
 };
 
 }  // namespace hv

@@ -24,7 +24,7 @@
 #include "support/base64.h"
 #include "support/date_time.h"
 #include "support/md4.h"
-#include "support/text_stream.h"
+#include "support/file_replacement.h"
 #include "support/utf8.h"
 
 namespace hv {
@@ -370,19 +370,6 @@ class BuildReadAhead {
 
 namespace {
 
-// Puts back the stream of a line whose write failed: nothing of that line may
-// reach the file, or a later successful write would glue it to the next one.
-void ForgetFailedLine(TextStream& stream, int64_t line_start, FileEncoding encoding_before) {
-  try {
-    stream.SetSize(line_start);
-  } catch (const std::exception&) {
-    // The write has failed already; that is the error the caller reports.
-  }
-  stream.SetPosition(line_start);
-  // A first line that failed must still get the byte-order mark in front.
-  if (encoding_before == feAuto) stream.SetEncoding(feAuto);
-}
-
 // The helpers for a build: one core stays with the main thread.
 unsigned ReadAheadThreads() {
   if (&platform::CurrentFileSystem() != &platform::RealFileSystem()) return 0;
@@ -436,6 +423,9 @@ void EnterReadAheadDirectory(BuildReadAhead& read_ahead, const std::string& dire
 }  // namespace
 
 int Verify::Build() {
+  // A base directory that cannot be listed (or is not there) would make a
+  // list without its files: refused before anything is written.
+  CheckBaseDirectories();
   hash_list_->Clear();
   aux_hash_list_->Clear();
   DeleteOutputFile();
@@ -448,30 +438,32 @@ int Verify::Build() {
 
 int Verify::BuildBody() {
   int result = 102;
-  // The stream is the engine's only while this command runs, on every way out.
-  struct StreamGuard {
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  // Made first, so that a list that cannot be written fails before the
+  // scan. It is filled only at the end: until then the old list stays, and
+  // whatever ends the build early leaves it as it was.
+  FileReplacement new_list(hashes_file_name_);
+  // What the engine knows of the list only while this command runs, on every
+  // way out.
+  struct ListGuard {
     Verify& verify;
-    ~StreamGuard() {
+    ~ListGuard() {
       verify.build_read_ahead_ = nullptr;
       verify.hash_file_identity_known_ = false;
-      verify.hash_file_stream_.reset();
+      verify.scan_skips_.clear();
     }
   } guard{*this};
-
-  hash_file_stream_ = std::make_unique<TextStream>(hashes_file_name_, OpenMode::fmCreate);
-  hash_file_stream_->Close();
-  hash_file_stream_.reset();
-  hash_file_stream_ = std::make_unique<TextStream>(hashes_file_name_, OpenMode::fmOpenReadWrite);
   platform::FileStatus status;
-  if (platform::CurrentFileSystem().Stat(hashes_file_name_, &status) == 0) {
+  if (fs.Stat(hashes_file_name_, &status) == 0) {
     hash_file_device_ = status.device;
     hash_file_inode_ = status.inode;
     hash_file_identity_known_ = true;
   }
+  scan_skips_ = new_list.VisibleTemporaryName();
 
   NormalizeBaseDirectories();
   {
-    // Declared after the guard, so the helpers stop before the stream goes.
+    // Declared after the guard, so the helpers stop before the list goes.
     BuildReadAhead read_ahead(ReadAheadThreads(), hash_file_identity_known_, hash_file_device_,
                               hash_file_inode_);
     if (read_ahead.Active()) build_read_ahead_ = &read_ahead;
@@ -491,32 +483,32 @@ int Verify::BuildBody() {
     build_read_ahead_ = nullptr;
   }
 
-  // Closed explicitly so that a failed last write is heard.
-  hash_file_identity_known_ = false;
-  hash_file_stream_->Close();
-  hash_file_stream_.reset();
-
+  // Stopped on request, the build keeps what it did, in the order it was
+  // done; complete, the list is sorted.
   if (result != 253) {
     if (show_progress_) DoStateChange(vstSortingResults, nullptr);
     hash_list_->SortByPath();
-    hash_list_->SaveToFile(hashes_file_name_, nullptr, HashStates{});
   }
+  hash_list_->WriteTo(new_list, nullptr, HashStates{});
+  new_list.Commit();
   return result;
 }
 
 int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int /*param*/) {
   try {
+    auto item = std::make_unique<HashItem>();
     platform::FileSystem& fs = platform::CurrentFileSystem();
     const std::string file_name = OsPath(*base_path, path);
     platform::FileStatus status;
     const bool known = (hash_file_identity_known_ || build_read_ahead_ != nullptr) &&
                        fs.Stat(file_name, &status) == 0;
+    // The old list is on its way out: hashed, it would go into its own
+    // successor.
     if (known && hash_file_identity_known_ && status.device == hash_file_device_ &&
         status.inode == hash_file_inode_) {
       throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(EBUSY));
     }
 
-    auto item = std::make_unique<HashItem>();
     BuildReadAhead::Result ahead;
     bool read_ahead = false;
     if (known && build_read_ahead_ != nullptr && status.is_regular() && status.size <= BuildReadAhead::kMaxSize) {
@@ -551,22 +543,8 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     }
     item->SetState(hsNew);
     HashItem& entry = *item;
-    const int index = hash_list_->Add(std::move(item));
-
-    TextStream& stream = *hash_file_stream_;
-    const int64_t line_start = stream.Position();
-    const FileEncoding encoding_before = stream.Encoding();
-    try {
-      stream.WriteLine(entry.BuildOutput(true));
-      // A handler may look at the file: it finds every line written so far.
-      if (show_progress_ && on_state_change_) stream.Flush();
-    } catch (const std::exception&) {
-      ForgetFailedLine(stream, line_start, encoding_before);
-      // An entry without its line is no part of the list.
-      hash_list_->Delete(index);
-      throw;
-    }
-
+    hash_list_->Add(std::move(item));
+    // A handler that fails leaves the entry in the list.
     if (show_progress_) DoStateChange(vstBuildOutput, std::make_unique<StateChangeHashItem>(entry));
     return 0;
   } catch (const EAbort&) {

@@ -147,7 +147,16 @@ int Verify::CompareLists() {
   int index = 0;
   for (int i = 0; i < new_count; ++i) {
     HashItem& item = new_list.Items(i);
-    if (FindByPathNear(old_list, item.Path(), index, index)) {
+    if (item.State() == hsUnchecked) {
+      // Not read, so taken to be as it was: its old entry is no deletion and
+      // no rename source, and new files of its content are copies.
+      if (FindByPathNear(old_list, item.Path(), index, index)) {
+        item.SetRelated(&old_list.Items(index));
+        for (int j = index; j < old_count && old_list.Items(j).Path() == item.Path(); ++j) {
+          old_list.Items(j).SetState(hsOK);
+        }
+      }
+    } else if (FindByPathNear(old_list, item.Path(), index, index)) {
       item.SetState(hsChanged);
       item.SetRelated(&old_list.Items(index));
       // Only identical paths compare equal, so the run ends at the first
@@ -242,6 +251,8 @@ int Verify::CompareLists() {
     if (old->State() == hsDeleted) new_list.AddCopy(*old);
   }
   for (int j = 0; j < old_count; ++j) next_step();
+  // What could not be checked has its error line and no result.
+  new_list.DeleteByState(hsUnchecked);
 
   if (show_progress_) DoStateChange(vstSortingResults, nullptr);
   new_list.SortByPath();

@@ -1,7 +1,6 @@
 // The verify (Redure) and Update commands: the files under the base
 // directories are checked against a hash-list file, classified by the list
 // comparison, and for Update written back as the new list.
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,35 +36,16 @@ bool AcceptedByTimestamp(const HashItem& entry, const std::string& file_name, in
 int Verify::Redure() { return RunVerify(&Verify::VerifyFile, &Verify::VerifyFinish, 0); }
 
 int Verify::Update() {
-  // A base directory that is not there would drop every entry under it from
-  // the rewritten list, so Update refuses it before anything is written.
-  const std::vector<std::string> given = base_directories_;
-  NormalizeBaseDirectories();
-  platform::FileSystem& fs = platform::CurrentFileSystem();
-  std::string base_path;
-  std::string rel_path;
-  for (size_t i = 0; i < base_directories_.size(); ++i) {
-    const std::string& directory = base_directories_[i];
-    std::string name = given[i];
-    platform::ErrorCode error = ENOENT;
-    if (!directory.empty()) {
-      SplitBaseDirectory(directory, base_path, rel_path);
-      name = OsPath(base_path, rel_path);
-      platform::FileStatus status;
-      error = fs.Stat(name.size() > 1 ? name.substr(0, name.size() - 1) : name, &status);
-      if (error == 0 && !status.is_directory()) error = ENOTDIR;
-    }
-    if (error != 0) {
-      throw EFOpenError("Cannot open directory \"" + name + "\". " + fs.ErrorText(error));
-    }
-  }
+  // A base directory that cannot be listed would drop every entry under it
+  // from the rewritten list.
+  CheckBaseDirectories();
   return RunVerify(&Verify::UpdateFile, &Verify::UpdateFinish, 0);
 }
 
 int Verify::RunVerify(FileProc file_proc, FinishProc finish_proc, int param) {
   hash_list_->Clear();
   aux_hash_list_->Clear();
-  unchecked_entries_.clear();
+  unreadable_directories_.clear();
   DeleteOutputFile();
 #if defined(HV_VARIANT32)
   return RunWithoutWow64Redirection(
@@ -103,10 +83,34 @@ int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param)
   } catch (const EDelayedAbort&) {
     result = 253;
   }
+  MarkUncheckedDirectories();
 
   if (finish_proc != nullptr) (this->*finish_proc)(result, param);
-  if (result == 0 || result == 1) result = CompareLists();
+  // A file that could not be read hides nothing else: the results are shown
+  // whenever the scan got through, and 103 still tells that a file failed.
+  if (result == 0 || result == 1) {
+    result = CompareLists();
+  } else if (result == 103) {
+    CompareLists();
+  }
   return result;
+}
+
+void Verify::MarkUncheckedDirectories() {
+  for (const std::string& directory : unreadable_directories_) {
+    // In path order the paths below a directory "d\" run from "d\" up to
+    // "d]", the character after the separator; case folding may put paths
+    // of another spelling among them.
+    std::string end = directory;
+    if (!end.empty()) end.back() = ']';
+    int index = 0;
+    hash_list_->FindByPath(directory, index);
+    for (; index < hash_list_->Count(); ++index) {
+      HashItem& entry = hash_list_->Items(index);
+      if (!end.empty() && ComparePaths(entry.Path(), end) >= 0) break;
+      if (entry.State() == hsDeleted && entry.Path().starts_with(directory)) entry.SetState(hsUnchecked);
+    }
+  }
 }
 
 int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, int /*param*/) {
@@ -117,7 +121,6 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
       if (AcceptedByTimestamp(entry, OsPath(*base_path, path), timestamp_precision_)) {
         // The entry keeps its stored date, hash and path.
         entry.SetState(hsOK);
-        if (!unchecked_entries_.empty()) unchecked_entries_.erase(&entry);
         return 0;
       }
     }
@@ -126,7 +129,6 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
     item->ReadFromFile(base_path, path, ItemProgressCallback());
     if (hash_list_->FindByPath(path, index)) {
       HashItem& entry = hash_list_->Items(index);
-      if (!unchecked_entries_.empty()) unchecked_entries_.erase(&entry);
       if (entry.Size() == item->Size() && entry.Hash() == item->Hash()) {
         entry.Assign(*item);
         entry.SetState(hsOK);
@@ -142,10 +144,10 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
   } catch (const EAbort&) {
     throw;
   } catch (const std::exception& e) {
-    // A loaded entry not yet seen stays deleted; Update remembers it to keep it.
+    // A loaded entry not yet seen was not checked: it is kept as it was.
     if (hash_list_->FindByPath(path, index)) {
       HashItem& entry = hash_list_->Items(index);
-      if (entry.State() == hsDeleted) unchecked_entries_.insert(&entry);
+      if (entry.State() == hsDeleted) entry.SetState(hsUnchecked);
     }
     return HandleFileError(e, *base_path, path);
   }
@@ -155,23 +157,13 @@ int Verify::UpdateFile(const BasePathPtr& base_path, const std::string& path, in
   return VerifyFile(base_path, path, param);
 }
 
-void Verify::VerifyFinish(int& /*result*/, int /*param*/) {
-  hash_list_->DeleteByState(hsDeleted);
-  // Whatever they pointed at may be gone now.
-  unchecked_entries_.clear();
-}
+void Verify::VerifyFinish(int& /*result*/, int /*param*/) { hash_list_->DeleteByState(hsDeleted); }
 
 void Verify::UpdateFinish(int& result, int param) {
-  // Aborted, or nothing scanned: the file stays as it was.
-  const bool write = result != 253 && result != 102;
-  if (write) {
-    // A file that could not be read keeps its old entry as loaded.
-    for (HashItem* entry : unchecked_entries_) {
-      if (entry->State() == hsDeleted) entry->SetState(hsOK);
-    }
-  }
   VerifyFinish(result, param);
-  if (!write) return;
+  // Aborted, or nothing scanned: the file stays as it was. Entries that
+  // could not be checked are written as they were loaded.
+  if (result == 253 || result == 102) return;
   hash_list_->SortByPath();
   hash_list_->SaveToFile(hashes_file_name_, nullptr, HashStates{});
 }

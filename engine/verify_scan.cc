@@ -2,6 +2,7 @@
 // lexically normalised and ends in '/'; the paths the scan hands on are
 // relative to it and use '\' (sub\file.txt), as a hash list stores them.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -144,17 +145,28 @@ void Verify::SplitBaseDirectory(const std::string& directory, std::string& base_
 
 int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
                           FileProc file_proc, int param) {
-  // Only a start path after '|' can hold what a hash list cannot store; the
-  // names below are checked before they are entered.
-  if (const NameProblem problem = ProblemOf(rel_path, true); problem != NameProblem::kNone) {
-    return HandleFileError(NameError(problem), *base_path, rel_path);
-  }
+  // A start path after '|' is the only one not checked name by name; a
+  // backslash in it was a '/' (whole paths with one are refused), so the
+  // system's name follows from the stored one.
+  const NameProblem problem = ProblemOf(rel_path, true);
+  return ScanLevel(base_path, rel_path, OsPath("", rel_path), static_cast<uint8_t>(problem), file_proc, param);
+}
 
+int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path, const std::string& os_rel_path,
+                      uint8_t inherited_problem, FileProc file_proc, int param) {
   platform::FileSystem& fs = platform::CurrentFileSystem();
-  const std::string directory = OsPath(*base_path, rel_path);
+  const std::string directory = *base_path + os_rel_path;
+  // A directory that cannot be listed hides what is below it: that is a
+  // failure of its own, and its entries in a list were not checked. One that
+  // has gone since its parent was listed simply holds nothing any more.
+  const auto unlisted = [&](platform::ErrorCode error) {
+    if (error == ENOENT || error == ENOTDIR) return 0;
+    unreadable_directories_.push_back(rel_path);
+    const std::string name = directory.size() > 1 ? directory.substr(0, directory.size() - 1) : directory;
+    return ReportFileError(EInOutError(fs.ErrorText(error)), name);
+  };
   std::unique_ptr<platform::DirectoryReader> reader;
-  // A directory that cannot be listed contributes nothing and reports nothing.
-  if (fs.OpenDirectory(directory, &reader) != 0) return 0;
+  if (const platform::ErrorCode error = fs.OpenDirectory(directory, &reader)) return unlisted(error);
   const uint64_t device = reader->device();
   const uint64_t inode = reader->inode();
   // Back at a directory the scan is already inside (a link to an ancestor):
@@ -194,10 +206,16 @@ int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_p
       case platform::EntryKind::kOther: continue;  // opening a FIFO would hang the run
     }
     if (is_directory && !recursive_) continue;
+    // The new list of a build, where the scan can meet it.
+    if (!is_directory && !scan_skips_.empty() && scan_skips_.size() == directory.size() + found.name.size() &&
+        scan_skips_.starts_with(directory) && scan_skips_.ends_with(found.name)) {
+      continue;
+    }
     entries.push_back(ScanEntry{static_cast<uint32_t>(names.size()),
                                 static_cast<uint32_t>(found.name.size()), is_directory});
     names.append(found.name);
   }
+  if (const platform::ErrorCode error = reader->error()) return unlisted(error);
   reader.reset();
 
   const auto name_of = [&names](const ScanEntry& entry) {
@@ -211,29 +229,35 @@ int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_p
 
   int result = 0;
   std::string path;
+  std::string os_path;
   for (const ScanEntry& entry : entries) {
     CheckAborted();
     int r = 0;
     const std::string_view name = name_of(entry);
     path.assign(rel_path).append(name);
-    const NameProblem problem = ProblemOf(name);
+    os_path.assign(os_rel_path).append(name);
+    // The first name on the way down that a list cannot hold decides.
+    auto problem = static_cast<NameProblem>(inherited_problem);
+    if (problem == NameProblem::kNone) problem = ProblemOf(name);
     if (entry.directory) {
-      if (problem != NameProblem::kNone) {
-        r = HandleFileError(NameError(problem), *base_path, path);
-      } else {
-        path.push_back('\\');
-        r = ScanDirectory(base_path, path, file_proc, param);
+      // Directories are entered whatever their names: the rules, which test
+      // files only, may still leave nothing below that needs storing.
+      path.push_back('\\');
+      os_path.push_back('/');
+      r = ScanLevel(base_path, path, os_path, static_cast<uint8_t>(problem), file_proc, param);
+    } else {
+      // Rules read valid UTF-8 only; a path that is not is tested as it is
+      // shown, each bad byte as \xNN.
+      const bool included = problem == NameProblem::kNone ? IsIncluded(path) : IsIncluded(VisibleUtf8(path));
+      if (included) {
+        if (show_progress_) DoStateChange(vstProcessingFile, std::make_unique<StateChangeFilename>(path));
+        if (problem != NameProblem::kNone) {
+          r = ReportFileError(NameError(problem), *base_path + os_path);
+        } else {
+          r = (this->*file_proc)(base_path, path, param);
+        }
+        if (show_progress_) DoStateChange(vstProgressDone, nullptr);
       }
-    } else if (problem == NameProblem::kInvalidUtf8 || IsIncluded(path)) {
-      // Rules cannot read invalid UTF-8, so such a name is always reported;
-      // any other name an exclude rule can still pass over.
-      if (show_progress_) DoStateChange(vstProcessingFile, std::make_unique<StateChangeFilename>(path));
-      if (problem != NameProblem::kNone) {
-        r = HandleFileError(NameError(problem), *base_path, path);
-      } else {
-        r = (this->*file_proc)(base_path, path, param);
-      }
-      if (show_progress_) DoStateChange(vstProgressDone, nullptr);
     }
     if (r != 0) result = r;
   }

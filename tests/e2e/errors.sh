@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Failures: unreadable files and the error log (103), a missing hash list
-# (254), output that cannot be written (255, never a hang or a signal), and
+# (254), output that cannot be written (255, never a hang or a signal),
 # control events with standard output redirected (253, or the signal's
-# default action).
+# default action), and, for an ordinary user, directories and files that
+# cannot be read (errors that hide no result and lose no entry).
 source "$(dirname "$0")/lib.sh" "$1"
 
 # wait_for FILE PATTERN: polls until the file holds the extended regular
@@ -113,9 +114,12 @@ wait "$pid" || RC=$?
 expect_rc 253 "quit dialog answered Q"
 expect_contains slow.out "Ctrl+C pressed.$CR
 Do you want to quit (Q) now or show results first (anything else)?"
+# Quitting at once keeps what was there: no list.
+[ ! -e slow.txt ] || fail "a build quit at once left a list where there was none"
 
 # Another answer: 253 at the next check; the open line is closed.
 rm -f slow.out
+: > slow.txt
 "$PROG" -u slow.txt big -p <answer >slow.out 2>&1 &
 pid=$!
 wait_for slow.out '"big\.bin" +[0-9]+\.[0-9]%'
@@ -142,5 +146,56 @@ wait "$pid" || RC=$?
 expect_rc 130 "second Ctrl+C"
 expect_lacks slow.out "pressed"
 exec 3>&-
+
+# What an ordinary user cannot read: root reads everything, so these runs
+# take the user nobody.
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+if ! as_nobody test -x "$PROG" 2>/dev/null; then
+  echo "skipped: the tests of unreadable directories need to run the program as nobody"
+else
+  chmod 755 "$WORK"
+  mkdir -p priv/tree/open priv/tree/locked/deep
+  printf 'a' > priv/tree/open/a.txt
+  printf 'l' > priv/tree/locked/l.txt
+  printf 'd' > priv/tree/locked/deep/d.txt
+  printf 'z' > priv/tree/zz.txt
+  chmod -R a+rwX priv
+  as_nobody "$PROG" -b priv/list.txt priv/tree </dev/null >"$OUT" 2>&1 || fail "build as nobody"
+  cp priv/list.txt priv/old.txt
+  printf 'A' > priv/tree/open/a.txt
+  printf 'l' > priv/tree/copy-of-l.txt
+  chmod 000 priv/tree/locked priv/tree/zz.txt
+  LOCKED="ERROR EInOutError for file \"$WORK/priv/tree/locked\": Permission denied"
+  # Verify and Update: the error lines, then every result but of what could
+  # not be read, and 103 for the file that failed last.
+  for command in -v -u; do
+    RC=0
+    as_nobody timeout 60 "$PROG" "$command" -t- priv/list.txt priv/tree -o priv/results.txt \
+      </dev/null >"$OUT" 2>&1 || RC=$?
+    expect_rc 103 "$command as nobody"
+    expect_contains "$OUT" "$LOCKED"
+    expect_contains "$OUT" "ERROR EFOpenError for file \"$WORK/priv/tree/zz.txt\""
+    [ "$(sed "1s/^$BOM//" priv/results.txt | tr -d '\r' | awk -F'\t' '{ split($2, f, " "); print $1, f[1], $4 }')" = \
+      'COPIED "copy-of-l.txt" "locked\l.txt"
+CHANGED "open\a.txt" ' ] ||
+      fail "$command as nobody: results $(cat -A priv/results.txt)"
+  done
+  # Update kept the entries it could not check, as they were.
+  for path in 'locked\deep\d.txt' 'locked\l.txt' 'zz.txt'; do
+    grep -qF "$(grep -F "\"$path\"" priv/old.txt | sed "s/^$BOM//")" priv/list.txt ||
+      fail "update lost $path: $(cat -A priv/list.txt)"
+  done
+  # A base directory that cannot be listed: nothing is written.
+  chmod 000 priv/tree
+  cp priv/list.txt priv/before.txt
+  for command in -u -b; do
+    RC=0
+    as_nobody "$PROG" "$command" priv/list.txt priv/tree </dev/null >"$OUT" 2>&1 || RC=$?
+    expect_rc 254 "$command of a base directory nobody may list"
+    expect_contains "$OUT" "ERROR EFOpenError: Cannot open directory \"$WORK/priv/tree/\". Permission denied"
+    cmp -s priv/list.txt priv/before.txt || fail "$command of an unlistable base directory changed the list"
+  done
+  chmod 755 priv/tree priv/tree/locked
+fi
 
 finish

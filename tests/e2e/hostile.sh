@@ -117,6 +117,19 @@ expect_contains "$OUT" "/big/names/n\"n\": File name cannot be stored in a hash 
 run big.txt big -t-
 expect_rc 103 "verify of the same tree"
 
+# Directories are entered whatever their names: only the files below them
+# that the rules take are errors.
+mkdir -p 'dn/z"d' "dn/x"$'\xfe'"y"
+printf 't' > 'dn/z"d/a.tmp'
+printf 't' > "dn/x"$'\xfe'"y/b.tmp"
+printf 'k' > dn/keep.txt
+run -b dn.txt dn -x '*.tmp'
+expect_rc 0 "odd directory names whose files are excluded"
+run -b dn.txt dn
+expect_rc 103 "odd directory names"
+expect_contains "$OUT" "/dn/z\"d/a.tmp\": File name cannot be stored in a hash list: it contains a double quote."
+expect_contains dn.txt "\"keep.txt\""
+
 # Things that are no files: a FIFO, a socket, and links to devices and to
 # them are skipped without opening them, with links followed (-j) or not;
 # a link to the directory itself is not followed round.

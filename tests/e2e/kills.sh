@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Update killed or interrupted at moments spread over its run: the hash list
-# is always byte for byte the old one or the new one, and no temporary file
-# is left beside it. SIGKILL, then SIGINT, SIGHUP and SIGQUIT answered at the
-# quit question (253, the old list).
+# Update and Build over an existing list, killed or interrupted at moments
+# spread over their run: the hash list is always byte for byte the old one
+# or the new one, and no temporary file is left beside it. SIGKILL, then
+# SIGINT, SIGHUP and SIGQUIT answered at the quit question (253, the old
+# list).
 source "$(dirname "$0")/lib.sh" "$1"
 
 # wait_for FILE PATTERN PID: polls until the file holds the extended regular
@@ -68,12 +69,20 @@ duration_ms=$(ms_since "$start")
 expect_rc 1 "reference update"
 cp list.txt new.txt
 cmp -s old.txt new.txt && fail "the update changed nothing"
+# A build of the same tree writes the same list.
+cp old.txt list.txt
+run -b list.txt tree
+expect_rc 0 "reference build"
+cmp -s list.txt new.txt || fail "build and update disagree"
 
-# SIGKILL at 24 moments from the start to a little past the usual end.
+# SIGKILL at 24 moments from the start to a little past the usual end, of
+# Update and Build in turn.
 runs=24
 for ((k = 0; k < runs; k++)); do
   cp old.txt list.txt
-  "$PROG" -u -t- list.txt tree </dev/null >run.out 2>&1 &
+  command=-u
+  [ $((k % 2)) -eq 0 ] || command=-b
+  "$PROG" "$command" -t- list.txt tree </dev/null >run.out 2>&1 &
   pid=$!
   delay_ms=$((k * (duration_ms + duration_ms / 5) / runs))
   sleep "$((delay_ms / 1000)).$(printf '%03d' $((delay_ms % 1000)))"
@@ -81,16 +90,16 @@ for ((k = 0; k < runs; k++)); do
   RC=0
   # The shell's "Killed" notice is no failure.
   { wait "$pid"; } 2>/dev/null || RC=$?
-  [ "$RC" -eq 137 ] || [ "$RC" -eq 1 ] || fail "SIGKILL after ${delay_ms} ms: exit code $RC"
-  check_list "SIGKILL after ${delay_ms} ms"
+  [ "$RC" -eq 137 ] || [ "$RC" -le 1 ] || fail "$command: SIGKILL after ${delay_ms} ms: exit code $RC"
+  check_list "$command: SIGKILL after ${delay_ms} ms"
 done
 
 # The quit question, asked on the progress display.
 mkfifo answer
 exec 3<>answer
-ask() {  # ask SIGNAL ANSWER DELAY_SECONDS
+ask() {  # ask SIGNAL ANSWER DELAY_SECONDS [COMMAND]
   cp old.txt list.txt
-  "$PROG" -u -t- -p list.txt tree <answer >run.out 2>&1 &
+  "$PROG" "${4:--u}" -t- -p list.txt tree <answer >run.out 2>&1 &
   pid=$!
   wait_for run.out '"big\.bin" +[0-9]+\.[0-9]%' "$pid"
   sleep "$3"
@@ -115,6 +124,8 @@ for signal in INT HUP QUIT; do
   ask "$signal" Q 0
   ask "$signal" Q 0.2
   ask "$signal" no 0.1
+  # A build stopped at once keeps the old list.
+  ask "$signal" Q 0.1 -b
 done
 exec 3>&-
 

@@ -110,23 +110,23 @@ TEST_F(BuildTest, SendsTheEventsOfEachFileAndSortsAtTheEnd) {
   EXPECT_EQ(recorder_.ProgressCount(), 3);
 }
 
-TEST_F(BuildTest, TheFileHoldsTheLinesHashedSoFarInHashingOrder) {
+TEST_F(BuildTest, TheOldListStaysUntilTheNewOneIsWhole) {
   Tree tree;
   WriteOrderTree(tree);
+  list_dir_.Write("list.txt", "old");
   engine_.BaseDirectories().push_back(tree.root());
   Lines seen;
   recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject*) {
-    if (state == vstProcessingFile || state == vstBuildOutput) seen.push_back(ReadFile(ListName()));
+    if (state == vstProcessingFile || state == vstSortingResults) seen.push_back(ReadFile(ListName()));
   };
 
   EXPECT_EQ(engine_.Build(), 0);
 
-  const std::string z = LineOf("a\\z.txt", "zzz", kTime1);
-  const std::string ab = LineOf("a-b.txt", "ab", kTime2);
-  const std::string c = LineOf("c.txt", "c", kTime1);
-  EXPECT_EQ(seen, (Lines{"", ListText({z}), ListText({z}), ListText({z, ab}), ListText({z, ab}),
-                         ListText({z, ab, c})}));
-  EXPECT_EQ(ReadFile(ListName()), ListText({ab, z, c}));
+  EXPECT_EQ(seen, Lines(4, "old"));
+  EXPECT_EQ(ReadFile(ListName()), ListText({LineOf("a-b.txt", "ab", kTime2), LineOf("a\\z.txt", "zzz", kTime1),
+                                            LineOf("c.txt", "c", kTime1)}));
+  // Nothing is left beside it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(list_dir_.path()), {}), 1);
 }
 
 TEST_F(BuildTest, DelayedAbortKeepsTheLinesWrittenUnsorted) {
@@ -149,7 +149,7 @@ TEST_F(BuildTest, DelayedAbortKeepsTheLinesWrittenUnsorted) {
   EXPECT_EQ(Paths(), (Lines{"a\\z.txt", "a-b.txt"}));
 }
 
-TEST_F(BuildTest, DelayedAbortBeforeAnyLineLeavesTheFileEmpty) {
+TEST_F(BuildTest, DelayedAbortBeforeAnyLineLeavesAnEmptyList) {
   Tree tree;
   WriteOrderTree(tree);
   engine_.BaseDirectories().push_back(tree.root());
@@ -158,21 +158,22 @@ TEST_F(BuildTest, DelayedAbortBeforeAnyLineLeavesTheFileEmpty) {
   };
 
   EXPECT_EQ(engine_.Build(), 253);
-  EXPECT_EQ(ReadFile(ListName()), "");
+  EXPECT_EQ(ReadFile(ListName()), kBom);
   EXPECT_EQ(engine_.GetHashList().Count(), 0);
 }
 
-TEST_F(BuildTest, ImmediateAbortLeavesTheLinesWrittenAndReleasesTheFile) {
+TEST_F(BuildTest, ImmediateAbortLeavesTheOldList) {
   Tree tree;
   WriteOrderTree(tree);
+  list_dir_.Write("list.txt", "old");
   engine_.BaseDirectories().push_back(tree.root());
   recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject*) {
     if (state == vstBuildOutput && recorder_.Count(vstBuildOutput) == 2) throw ETestAbort("stop");
   };
 
   EXPECT_THROW(engine_.Build(), ETestAbort);
-  EXPECT_EQ(ReadFile(ListName()),
-            ListText({LineOf("a\\z.txt", "zzz", kTime1), LineOf("a-b.txt", "ab", kTime2)}));
+  EXPECT_EQ(ReadFile(ListName()), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(list_dir_.path()), {}), 1);
 
   // The engine holds nothing of the failed run: a new build works.
   recorder_.on_state = nullptr;
@@ -187,27 +188,49 @@ TEST_F(BuildTest, EmptyListOfBaseDirectoriesGives102AndAnEmptyList) {
   EXPECT_EQ(recorder_.Trace(false), (Lines{"vstSortingResults"}));
 }
 
-TEST_F(BuildTest, MissingOrEmptyBaseDirectoryGives0) {
+// A base directory that cannot be listed, or is not there, or cannot be used
+// at all, is refused before anything is written.
+TEST_F(BuildTest, EmptyBaseDirectoryGives0AndOneThatCannotBeUsedIsRefused) {
   TempDir empty;
   engine_.BaseDirectories().push_back(empty.path().string());
-  engine_.BaseDirectories().push_back(empty.File("missing"));
   EXPECT_EQ(engine_.Build(), 0);
   EXPECT_EQ(ReadFile(ListName()), kBom);
+
+  list_dir_.Write("list.txt", "old");
+  engine_.Clear();
+  engine_.SetHashesFileName(list_dir_.File("list.txt"));
+  engine_.BaseDirectories() = {empty.path().string(), empty.File("missing")};
+  EXPECT_THROW(engine_.Build(), EFOpenError);
+  engine_.BaseDirectories() = {empty.path().string()};
+  engine_.SetBaseDirectoriesRoot("/with\\backslash");
+  EXPECT_THROW(engine_.Build(), EInOutError);
+  engine_.SetBaseDirectoriesRoot("");
+  engine_.AddIncludeExcludeMask("(", iemExcludeRegExp);
+  empty.Write("a.txt", "a");
+  EXPECT_THROW(engine_.Build(), ERegularExpressionError);
+  EXPECT_EQ(ReadFile(ListName()), "old");
+  EXPECT_TRUE(recorder_.Summaries(vstFileError).empty());
 }
 
-TEST_F(BuildTest, HashListFileInsideTheTreeIsBusy) {
+// The old list is on its way out; met by the scan it is busy, not hashed.
+// A new list has no old one to meet.
+TEST_F(BuildTest, HashListFileInsideTheTreeIsBusyWhenItIsThere) {
   Tree tree;
   tree.Write("a.txt", "a");
   tree.Write("z.txt", "z");
   engine_.SetHashesFileName(tree.Path("m.txt"));
   engine_.BaseDirectories().push_back(tree.root());
+  const std::string list = ListText({LineOf("a.txt", "a", kTime1), LineOf("z.txt", "z", kTime1)});
+
+  EXPECT_EQ(engine_.Build(), 0);
+  EXPECT_TRUE(FileErrors().empty());
+  EXPECT_EQ(ReadFile(tree.Path("m.txt")), list);
 
   EXPECT_EQ(engine_.Build(), 103);
-
   EXPECT_EQ(FileErrors(), (Lines{tree.Path("m.txt") + ": EFOpenError: Cannot open file \"" +
                                  tree.Path("m.txt") + "\". Device or resource busy"}));
   EXPECT_EQ(Paths(), (Lines{"a.txt", "z.txt"}));
-  EXPECT_EQ(ReadFile(tree.Path("m.txt")), ListText({LineOf("a.txt", "a", kTime1), LineOf("z.txt", "z", kTime1)}));
+  EXPECT_EQ(ReadFile(tree.Path("m.txt")), list);
 }
 
 TEST_F(BuildTest, HashListFileReachedThroughAnotherNameIsBusy) {
@@ -228,6 +251,7 @@ TEST_F(BuildTest, HashListFileReachedThroughAnotherNameIsBusy) {
 TEST_F(BuildTest, WithoutProgressOnlyFileErrorsAreSent) {
   Tree tree;
   tree.Write("a.txt", "a");
+  tree.Write("m.txt", "old");
   engine_.SetHashesFileName(tree.Path("m.txt"));
   engine_.BaseDirectories().push_back(tree.root());
   engine_.SetShowProgress(false);
@@ -328,7 +352,7 @@ TEST_F(BuildTest, DelayedAbortWhileAFileOfSeveralPiecesIsRead) {
 
   EXPECT_EQ(engine_.Build(), 253);
   EXPECT_EQ(recorder_.ProgressCount(), 1);
-  EXPECT_EQ(ReadFile(ListName()), "");
+  EXPECT_EQ(ReadFile(ListName()), kBom);
 }
 
 class FakeBuildTest : public BuildTest {
@@ -389,66 +413,35 @@ TEST_F(FakeBuildTest, FailureInALaterBaseDirectoryGives103) {
   EXPECT_EQ(Paths(), (Lines{"a.txt"}));
 }
 
-TEST_F(FakeBuildTest, LineThatCannotBeWrittenIsAFileErrorAndLeavesNoTrace) {
-  first_.Add("a.txt", "a");
-  first_.Add("b.txt", "b");
-  first_.Add("c.txt", "c");
-  first_.Add("d.txt", "d");
-  // The second write of the list fails once: the line of b.txt.
-  fs_.AddFile(ListName(), "old").fail_write_call = 2;
+// A list that cannot be written whole ends the build with one error that
+// names it, and the old list stays.
+TEST_F(FakeBuildTest, AListThatCannotBeWrittenEndsTheBuildAndKeepsTheOldOne) {
+  for (int i = 0; i < 3000; ++i) first_.Add(Numbered("f", i, ".txt"), "x");
+  fs_.AddFile(ListName(), "old");
   engine_.BaseDirectories().push_back(first_.root());
-  recorder_.on_state = [&](Verify& sender, VerifyState state, const StateChangeObject* info) {
-    if (state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == "d.txt") {
-      sender.Abort();
+  const size_t names = fs_.Names().size();
+  for (const int write : {1, 2, 0}) {
+    fs_.fail_next_temporary = [write](FakeFileSystem::Entry& e) {
+      e.fail_write_call = write;
+      e.write_error = ENOSPC;
+    };
+    try {
+      engine_.Build();
+      ADD_FAILURE() << "no error";
+    } catch (const EWriteError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot write file \"" + ListName() + "\". No space left on device");
     }
-  };
-
-  EXPECT_EQ(engine_.Build(), 253);
-
-  ASSERT_EQ(FileErrors().size(), 1u);
-  EXPECT_EQ(FileErrors()[0].rfind(first_.Path("b.txt") + ": EWriteError: ", 0), 0u) << FileErrors()[0];
-  EXPECT_EQ(Paths(), (Lines{"a.txt", "c.txt"}));
-  EXPECT_EQ(recorder_.Count(vstBuildOutput), 2);
-  EXPECT_EQ(ListContents(),
-            ListText({LineOf("a.txt", "a", kTime1), LineOf("c.txt", "c", kTime1)}));
-}
-
-TEST_F(FakeBuildTest, FirstLineThatCannotBeWrittenKeepsTheByteOrderMark) {
-  first_.Add("a.txt", "a");
-  first_.Add("b.txt", "b");
-  first_.Add("c.txt", "c");
-  fs_.AddFile(ListName(), "old").fail_write_call = 1;
-  engine_.BaseDirectories().push_back(first_.root());
-  recorder_.on_state = [&](Verify& sender, VerifyState state, const StateChangeObject* info) {
-    if (state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == "c.txt") {
-      sender.Abort();
-    }
-  };
-
-  EXPECT_EQ(engine_.Build(), 253);
-  EXPECT_EQ(Paths(), (Lines{"b.txt"}));
-  EXPECT_EQ(ListContents(),
-            ListText({LineOf("b.txt", "b", kTime1)}));
-}
-
-TEST_F(FakeBuildTest, FullDiskReportsEveryLineAndFailsTheBuild) {
-  first_.Add("a.txt", "a");
-  first_.Add("b.txt", "b");
-  FakeFileSystem::Entry& list = fs_.AddFile(ListName(), "old");
-  list.write_error = ENOSPC;
-  engine_.BaseDirectories().push_back(first_.root());
-
-  EXPECT_THROW(engine_.Build(), EWriteError);
-  ASSERT_EQ(FileErrors().size(), 2u);
-  EXPECT_EQ(FileErrors()[0].rfind(first_.Path("a.txt") + ": EWriteError: ", 0), 0u) << FileErrors()[0];
-  EXPECT_EQ(FileErrors()[1].rfind(first_.Path("b.txt") + ": EWriteError: ", 0), 0u) << FileErrors()[1];
-  EXPECT_EQ(engine_.GetHashList().Count(), 0);
-  EXPECT_EQ(fs_.open_handles(), 0);
+    EXPECT_TRUE(FileErrors().empty());
+    EXPECT_EQ(ListContents(), "old");
+    EXPECT_EQ(fs_.Names().size(), names);
+    EXPECT_EQ(fs_.open_handles(), 0);
+  }
 }
 
 TEST_F(FakeBuildTest, HashListFileThatCannotBeCreatedFailsBeforeTheScan) {
   first_.Add("a.txt", "a");
-  fs_.AddFile(ListName(), "old").open_error = EACCES;
+  fs_.AddFile(ListName(), "old");
+  fs_.create_temporary_error = ENOSPC;
   engine_.BaseDirectories().push_back(first_.root());
 
   EXPECT_THROW(engine_.Build(), EFCreateError);

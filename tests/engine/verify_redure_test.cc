@@ -254,21 +254,53 @@ class FailingFileTest : public RedureTest {
   FakeTree second_{fs_};
 };
 
-TEST_F(FailingFileTest, FailedFileAloneGives103WithoutComparison) {
-  const std::string list = ListText({LineOf("a.txt", "a", kTime1), LineOf("b.txt", "b", kTime1)});
-  fs_.AddFile(ListName(), list);
-  first_.Add("a.txt", "a").open_error = EACCES;
-  first_.Add("b.txt", "b");
+// A file that could not be read shows only its error: never MATCHED,
+// DELETED or the source of a rename, but still there, so a new file of its
+// content is a copy of it. Everything else is shown, and 103 still tells.
+TEST_F(FailingFileTest, AFileErrorHidesNoOtherResult) {
+  const std::string z_line = LineOf("z.txt", "zz", kTime2);
+  const std::string list = ListText({LineOf("a.txt", "a", kTime1), LineOf("b.txt", "b", kTime1),
+                                     LineOf("gone.txt", "g", kTime1), z_line});
+  for (const bool update : {false, true}) {
+    recorder_.Clear();
+    fs_.AddFile(ListName(), list);
+    first_.Add("a.txt", "A", kTime2);
+    first_.Add("b.txt", "b");
+    first_.Add("n.txt", "zz");
+    first_.Add("z.txt", "zz").open_error = EACCES;
+    engine_.BaseDirectories() = {first_.root()};
+
+    EXPECT_EQ(update ? engine_.Update() : engine_.Redure(), 103);
+    EXPECT_EQ(FileErrors(), (Lines{first_.Path("z.txt") + ": EFOpenError: Cannot open file \"" +
+                                   first_.Path("z.txt") + "\". Permission denied"}));
+    EXPECT_EQ(Results(), (Lines{"CHANGED\t\"a.txt\"", "MATCHED\t\"b.txt\"", "DELETED\t\"gone.txt\"",
+                                "COPIED\t\"n.txt\"\tfrom\t\"z.txt\""}));
+    EXPECT_EQ(recorder_.Summaries(vstMatchStats), (Lines{"1 0 1 1 1 0"}));
+    EXPECT_EQ(ListContents(), update ? ListText({LineOf("a.txt", "A", kTime2), LineOf("b.txt", "b", kTime1),
+                                                 LineOf("n.txt", "zz", kTime1), z_line})
+                                     : list);
+  }
+}
+
+// Nothing below a directory that cannot be listed is DELETED: its entries
+// are kept, exactly those whose path starts with that directory's.
+TEST_F(FailingFileTest, EntriesBelowAnUnreadableDirectoryAreKept) {
+  const Lines kept = {LineOf("sub\\deep\\z.txt", "z", kTime1), LineOf("sub\\x.txt", "x", kTime1)};
+  fs_.AddFile(ListName(), ListText({kept[0], LineOf("Sub\\y.txt", "y", kTime1), LineOf("sub.txt", "s", kTime1),
+                                    kept[1], LineOf("suba\\w.txt", "w", kTime1)}));
+  fs_.AddDirectory(first_.Path("sub")).list_error = EACCES;
+  first_.Add("sub.txt", "s");
+  fs_.AddDirectory(first_.Path("suba"));
+  first_.Add("suba/w.txt", "w");
+  first_.Add("t.txt", "x");
   engine_.BaseDirectories().push_back(first_.root());
 
-  EXPECT_EQ(engine_.Redure(), 103);
-  EXPECT_EQ(FileErrors(), (Lines{first_.Path("a.txt") + ": EFOpenError: Cannot open file \"" +
-                                 first_.Path("a.txt") + "\". Permission denied"}));
-  EXPECT_FALSE(Compared());
-  EXPECT_EQ(recorder_.Count(vstMatchStats), 0);
-  // The failed entry is gone from the list in memory; the file is untouched.
-  EXPECT_EQ(Entry("a.txt"), nullptr);
-  EXPECT_EQ(ListContents(), list);
+  EXPECT_EQ(engine_.Update(), 1);
+  EXPECT_EQ(FileErrors(), (Lines{first_.Path("sub") + ": EInOutError: Permission denied"}));
+  EXPECT_EQ(Results(), (Lines{"MATCHED\t\"sub.txt\"", "DELETED\t\"Sub\\y.txt\"", "MATCHED\t\"suba\\w.txt\"",
+                              "COPIED\t\"t.txt\"\tfrom\t\"sub\\x.txt\""}));
+  EXPECT_EQ(ListContents(), ListText({LineOf("sub.txt", "s", kTime1), kept[0], kept[1],
+                                      LineOf("suba\\w.txt", "w", kTime1), LineOf("t.txt", "x", kTime1)}));
 }
 
 TEST_F(FailingFileTest, FailedFileFollowedByChangedOneCompares) {
@@ -279,7 +311,7 @@ TEST_F(FailingFileTest, FailedFileFollowedByChangedOneCompares) {
 
   EXPECT_EQ(engine_.Redure(), 1);
   EXPECT_TRUE(Compared());
-  EXPECT_EQ(Results(), (Lines{"DELETED\t\"a.txt\"", "CHANGED\t\"b.txt\""}));
+  EXPECT_EQ(Results(), (Lines{"CHANGED\t\"b.txt\""}));
 }
 
 TEST_F(FailingFileTest, FailedFileFollowedByNewOneInALaterBaseDirectoryCompares) {
@@ -290,7 +322,7 @@ TEST_F(FailingFileTest, FailedFileFollowedByNewOneInALaterBaseDirectoryCompares)
   engine_.BaseDirectories().push_back(second_.root());
 
   EXPECT_EQ(engine_.Redure(), 1);
-  EXPECT_EQ(Results(), (Lines{"DELETED\t\"a.txt\"", "ADDED\t\"n.txt\""}));
+  EXPECT_EQ(Results(), (Lines{"ADDED\t\"n.txt\""}));
 }
 
 TEST_F(FailingFileTest, ChangedFileFollowedByFailedOneGives103) {
@@ -301,7 +333,7 @@ TEST_F(FailingFileTest, ChangedFileFollowedByFailedOneGives103) {
   engine_.BaseDirectories().push_back(second_.root());
 
   EXPECT_EQ(engine_.Redure(), 103);
-  EXPECT_FALSE(Compared());
+  EXPECT_EQ(Results(), (Lines{"CHANGED\t\"a.txt\""}));
 }
 
 TEST_F(FailingFileTest, FailedFileFollowedByUnchangedOneGives103) {
@@ -312,7 +344,7 @@ TEST_F(FailingFileTest, FailedFileFollowedByUnchangedOneGives103) {
   engine_.BaseDirectories().push_back(second_.root());
 
   EXPECT_EQ(engine_.Redure(), 103);
-  EXPECT_FALSE(Compared());
+  EXPECT_TRUE(Compared());
 }
 
 TEST_F(FailingFileTest, UpdateKeepsTheOldEntryOfAFileItCouldNotRead) {
@@ -326,8 +358,7 @@ TEST_F(FailingFileTest, UpdateKeepsTheOldEntryOfAFileItCouldNotRead) {
   EXPECT_EQ(engine_.Update(), 1);
   EXPECT_EQ(FileErrors(), (Lines{first_.Path("a.txt") + ": EReadError: Stream read error"}));
   EXPECT_EQ(ListContents(), ListText({a_line, LineOf("b.txt", "b", kTime1), LineOf("c.txt", "c", kTime1)}));
-  EXPECT_EQ(Results(), (Lines{"MATCHED\t\"a.txt\"", "MATCHED\t\"b.txt\"", "ADDED\t\"c.txt\"",
-                              "DELETED\t\"gone.txt\""}));
+  EXPECT_EQ(Results(), (Lines{"MATCHED\t\"b.txt\"", "ADDED\t\"c.txt\"", "DELETED\t\"gone.txt\""}));
 }
 
 TEST_F(FailingFileTest, UpdateWith103RewritesTheListKeepingTheFailedEntry) {
@@ -337,7 +368,7 @@ TEST_F(FailingFileTest, UpdateWith103RewritesTheListKeepingTheFailedEntry) {
   engine_.BaseDirectories().push_back(first_.root());
 
   EXPECT_EQ(engine_.Update(), 103);
-  EXPECT_FALSE(Compared());
+  EXPECT_EQ(Results(), (Lines{"DELETED\t\"z.txt\""}));
   EXPECT_EQ(ListContents(), ListText({a_line}));
 }
 

@@ -361,21 +361,23 @@ TEST(ScanDirectoryTest, NamesThatCannotBeStoredArePerFileErrors) {
   // A later good file does not undo an error.
   EXPECT_EQ(engine.Scan(dir.path().string()), 103);
   EXPECT_EQ(engine.calls, (Lines{"ok.txt", "zz.txt"}));
+  // Each file named as the system has it; a directory is entered, and the
+  // files below it fail for its name.
   EXPECT_EQ(recorder.Summaries(vstFileError),
-            (Lines{base + "a/b.txt: EInOutError: " + prefix + "it contains a backslash.",
+            (Lines{base + "a\\b.txt: EInOutError: " + prefix + "it contains a backslash.",
                    base + "bad\xff.txt: EInOutError: " + prefix + "it is not valid UTF-8.",
                    base + "cr\r.txt: EInOutError: " + prefix + "it contains a line break.",
                    base + "lf\n.txt: EInOutError: " + prefix + "it contains a line break.",
                    base + "q\"uote.txt: EInOutError: " + prefix + "it contains a double quote.",
-                   base + "sub\"dir: EInOutError: " + prefix + "it contains a double quote."}));
-  // A file is announced like any other; a directory is not entered.
+                   base + "sub\"dir/inner.txt: EInOutError: " + prefix + "it contains a double quote."}));
+  // A file is announced like any other.
   const Lines trace = recorder.Trace();
   ASSERT_GE(trace.size(), 3u);
   EXPECT_EQ(trace[0], "vstProcessingFile a\\b.txt");
   EXPECT_EQ(trace[1].rfind("vstFileError ", 0), 0u);
   EXPECT_EQ(trace[2], "vstProgressDone");
-  EXPECT_EQ(recorder.Count(vstProcessingFile), 7);
-  EXPECT_EQ(recorder.Count(vstProgressDone), 7);
+  EXPECT_EQ(recorder.Count(vstProcessingFile), 8);
+  EXPECT_EQ(recorder.Count(vstProgressDone), 8);
 }
 
 TEST(ScanDirectoryTest, ANameErrorIsResult103AndTheRunGoesOn) {
@@ -392,27 +394,36 @@ TEST(ScanDirectoryTest, ANameErrorIsResult103AndTheRunGoesOn) {
   EXPECT_EQ(recorder.events().size(), 1u);
 }
 
-TEST(ScanDirectoryTest, ExcludedOddNamesAreSilentButInvalidUtf8IsNot) {
+// Rules decide before names do: what they exclude is never looked at, a
+// name that is not UTF-8 is tested as it is shown, and a directory of any
+// name is entered.
+TEST(ScanDirectoryTest, ExcludedOddNamesAreSilent) {
   TempDir dir;
-  for (const char* rel : {"odd\"1.txt", "odd\xfe.txt", "ok.txt"}) Touch(dir, rel);
+  for (const char* rel : {"odd\"1.txt", "odd\xfe.txt", "ok.txt", "z\"d/a.tmp", "x\xfey/c.tmp", "w\xfe.tmp"}) {
+    Touch(dir, rel);
+  }
   ScanEngine engine;
   EventRecorder recorder(engine);
   engine.AddIncludeExcludeMask("odd*", iemExclude);
-  EXPECT_EQ(engine.Scan(dir.path().string()), 103);
+  engine.AddIncludeExcludeMask("*a.tmp", iemExclude);
+  engine.AddIncludeExcludeMask("w?xFE.tmp", iemExclude);
+  engine.AddIncludeExcludeMask("^x\\\\xFEy\\\\c", iemExcludeRegExp);
+  EXPECT_EQ(engine.Scan(dir.path().string()), 0);
   EXPECT_EQ(engine.calls, (Lines{"ok.txt"}));
-  ASSERT_EQ(recorder.Count(vstFileError), 1);
-  EXPECT_NE(recorder.Summaries(vstFileError)[0].find("not valid UTF-8"), std::string::npos);
+  EXPECT_EQ(recorder.Count(vstFileError), 0);
 }
 
-TEST(ScanDirectoryTest, AStartPathThatCannotBeStoredIsOneError) {
+TEST(ScanDirectoryTest, AStartPathThatCannotBeStoredFailsEachFileBelow) {
   TempDir dir;
   Touch(dir, "a\"b/f.txt");
+  Touch(dir, "a\"b/g.tmp");
   ScanEngine engine;
   EventRecorder recorder(engine);
+  engine.AddIncludeExcludeMask("*.tmp", iemExclude);
   EXPECT_EQ(engine.Scan(dir.path().string(), "a\"b\\"), 103);
   EXPECT_TRUE(engine.calls.empty());
   EXPECT_EQ(recorder.Summaries(vstFileError),
-            (Lines{dir.path().string() + "/a\"b/: EInOutError: File name cannot be stored in a "
+            (Lines{dir.path().string() + "/a\"b/f.txt: EInOutError: File name cannot be stored in a "
                                          "hash list: it contains a double quote."}));
 }
 
@@ -563,32 +574,39 @@ TEST_F(FakeScanTest, TheScanSortsWhatTheListingGives) {
   EXPECT_EQ(engine.bases, Lines(4, "/data/"));
 }
 
-TEST_F(FakeScanTest, AnUnreadableDirectoryContributesNothingAndReportsNothing) {
+// A directory that cannot be listed is a failure of its own; one that has
+// gone since its parent was listed holds nothing any more.
+TEST_F(FakeScanTest, AnUnreadableDirectoryIsAFileError) {
   fake_.Find("/data")->list_error = EACCES;
   ScanEngine engine;
   EventRecorder recorder(engine);
-  EXPECT_EQ(engine.Scan("/data"), 0);
+  EXPECT_EQ(engine.Scan("/data"), 103);
   EXPECT_TRUE(engine.calls.empty());
-  EXPECT_TRUE(recorder.events().empty());
+  EXPECT_EQ(recorder.Trace(), (Lines{"vstFileError /data: EInOutError: Permission denied"}));
 }
 
-TEST_F(FakeScanTest, AnUnreadableSubdirectoryIsPassedOver) {
-  fake_.Find("/data/sub")->list_error = EACCES;
-  ScanEngine engine;
-  EventRecorder recorder(engine);
-  EXPECT_EQ(engine.Scan("/data"), 0);
-  EXPECT_EQ(engine.calls, (Lines{"a", "b", "c"}));
-  EXPECT_EQ(recorder.Count(vstFileError), 0);
-  EXPECT_EQ(fake_.Find("/data/sub")->list_calls, 1);
+TEST_F(FakeScanTest, AnUnreadableSubdirectoryIsAFileErrorAndTheRunGoesOn) {
+  for (const int error : {EACCES, EIO, ENAMETOOLONG, ENOENT, ENOTDIR}) {
+    fake_.Find("/data/sub")->list_error = error;
+    ScanEngine engine;
+    EventRecorder recorder(engine);
+    const bool vanished = error == ENOENT || error == ENOTDIR;
+    EXPECT_EQ(engine.Scan("/data"), vanished ? 0 : 103) << error;
+    EXPECT_EQ(engine.calls, (Lines{"a", "b", "c"}));
+    EXPECT_EQ(recorder.Summaries(vstFileError),
+              vanished ? Lines{} : Lines{"/data/sub: EInOutError: " + fake_.ErrorText(error)});
+  }
 }
 
-TEST_F(FakeScanTest, AListingThatBreaksOffKeepsWhatItGave) {
+TEST_F(FakeScanTest, AListingThatBreaksOffIsAFileError) {
   // The fake lists in reverse name order: sub, device, c, b, a.
   fake_.Find("/data")->fail_listing_after = 3;
   ScanEngine engine;
-  EXPECT_EQ(engine.Scan("/data"), 0);
-  EXPECT_EQ(engine.calls, (Lines{"c", "sub\\x"}));
-  EXPECT_EQ(engine.abort_checks, 3 + 2 + 2);
+  EventRecorder recorder(engine);
+  EXPECT_EQ(engine.Scan("/data"), 103);
+  EXPECT_TRUE(engine.calls.empty());
+  EXPECT_EQ(engine.abort_checks, 3);
+  EXPECT_EQ(recorder.Summaries(vstFileError), (Lines{"/data: EInOutError: Input/output error"}));
 }
 
 TEST_F(FakeScanTest, ADirectoryIsListedOnce) {
