@@ -16,7 +16,6 @@ namespace hv {
 namespace {
 
 constexpr char kEmptyArgument[] = "Empty argument.";
-constexpr char kEmptyOptionValue[] = "Empty argument after %s.";
 constexpr char kUnknownArgument[] = "Unknown argument \"%s\".";
 constexpr char kHashfileMissing[] = "Hashfile must be provided.";
 constexpr char kCommandClash[] = "Only one of -b/-v/-vf/-u/-uf/-m/-D commands may be present.";
@@ -148,18 +147,13 @@ struct VerifyApp::CommandLine {
     Action action;
   };
 
-  // The argument after an option, as it is; `missing` when there is none.
-  static std::string RawValue(VerifyApp& app, const char* missing) {
+  // The argument after an option, as it is, even when empty: an empty file
+  // name means the console or no log, an empty directory the current one, and
+  // an empty mask or expression is the engine's to judge. `missing` when there
+  // is none.
+  static std::string Value(VerifyApp& app, const char* missing) {
     std::string value;
     if (!app.NextParam(value)) app.SyntaxError(missing);
-    return value;
-  }
-
-  // An empty name or pattern is never meant, so it is refused rather than
-  // taken.
-  static std::string Value(VerifyApp& app, const std::string& option, const char* missing) {
-    std::string value = RawValue(app, missing);
-    if (value.empty()) app.SyntaxErrorFmt(kEmptyOptionValue, option);
     return value;
   }
 
@@ -172,7 +166,7 @@ struct VerifyApp::CommandLine {
                              const char* missing, const char* not_found) {
     SetCommand(app, command);
     // An empty name is simply a file that does not exist.
-    std::string file = RawValue(app, missing);
+    std::string file = Value(app, missing);
     if (!platform::CurrentFileSystem().FileExists(file)) app.SyntaxError(not_found);
     app.verify_->SetMatchListFileName(std::move(file));
   }
@@ -189,21 +183,20 @@ struct VerifyApp::CommandLine {
     app.verify_->SetHideStates(states);
   }
 
-  static void Mask(VerifyApp& app, const std::string& option, IncludeExcludeMask type,
-                   const char* missing) {
-    app.verify_->AddIncludeExcludeMask(Value(app, option, missing), type);
+  static void Mask(VerifyApp& app, IncludeExcludeMask type, const char* missing) {
+    app.verify_->AddIncludeExcludeMask(Value(app, missing), type);
   }
 
   static void Precision(VerifyApp& app, const std::string&) {
     // An empty value is no number, and said so.
-    const std::string value = RawValue(app, "Precision must be provided with -tp argument.");
+    const std::string value = Value(app, "Precision must be provided with -tp argument.");
     const std::optional<int32_t> precision = ParsePrecision(value);
     if (!precision) app.SyntaxErrorFmt(kPrecisionInvalid, value);
     app.verify_->SetTimestampPrecision(*precision);
   }
 
-  static void Output(VerifyApp& app, const std::string& option) {
-    std::string file = Value(app, option, "File name must be provided with -o argument.");
+  static void Output(VerifyApp& app, const std::string&) {
+    std::string file = Value(app, "File name must be provided with -o argument.");
     // "-" sends the results to the console again.
     if (file == "-") file.clear();
     app.verify_->SetOutputFileName(std::move(file));
@@ -254,39 +247,36 @@ struct VerifyApp::CommandLine {
       {"-sr", [](VerifyApp& app, const std::string&) { Show(app, hsRenamed); }},
       {"-sr-", [](VerifyApp& app, const std::string&) { Hide(app, hsRenamed); }},
       {"-i",
-       [](VerifyApp& app, const std::string& option) {
-         Mask(app, option, iemInclude, "Mask must be provided with -i argument.");
+       [](VerifyApp& app, const std::string&) {
+         Mask(app, iemInclude, "Mask must be provided with -i argument.");
        }},
       {"-x",
-       [](VerifyApp& app, const std::string& option) {
-         Mask(app, option, iemExclude, "Mask must be provided with -x argument.");
+       [](VerifyApp& app, const std::string&) {
+         Mask(app, iemExclude, "Mask must be provided with -x argument.");
        }},
       {"-ir",
-       [](VerifyApp& app, const std::string& option) {
-         Mask(app, option, iemIncludeRegExp,
-              "Regular expression must be provided with -ir argument.");
+       [](VerifyApp& app, const std::string&) {
+         Mask(app, iemIncludeRegExp, "Regular expression must be provided with -ir argument.");
        }},
       {"-xr",
-       [](VerifyApp& app, const std::string& option) {
-         Mask(app, option, iemExcludeRegExp,
-              "Regular expression ask must be provided with -xr argument.");
+       [](VerifyApp& app, const std::string&) {
+         Mask(app, iemExcludeRegExp, "Regular expression ask must be provided with -xr argument.");
        }},
       {"-d",
-       [](VerifyApp& app, const std::string& option) {
+       [](VerifyApp& app, const std::string&) {
          app.verify_->BaseDirectories().push_back(
-             Value(app, option, "Directory name must be provided with -d argument."));
+             Value(app, "Directory name must be provided with -d argument."));
        }},
       {"-rd",
-       [](VerifyApp& app, const std::string& option) {
+       [](VerifyApp& app, const std::string&) {
          app.verify_->SetBaseDirectoriesRoot(
-             Value(app, option, "Directory name must be provided with -rd argument."));
+             Value(app, "Directory name must be provided with -rd argument."));
        }},
       {"-o", &Output},
       {"-e",
-       [](VerifyApp& app, const std::string& option) {
+       [](VerifyApp& app, const std::string&) {
          // "-" has no special meaning here: it names a file.
-         app.error_log_file_name_ =
-             Value(app, option, "File name must be provided with -e argument.");
+         app.error_log_file_name_ = Value(app, "File name must be provided with -e argument.");
        }},
   };
 

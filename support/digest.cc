@@ -1,5 +1,9 @@
 #include "support/digest.h"
 
+#include <array>
+
+#include "support/stream.h"
+
 namespace hv {
 
 void Digest::UpdateStr(std::string_view str) { Update(str.data(), str.size()); }
@@ -16,6 +20,16 @@ void Digest::UpdateStr(std::u16string_view str) {
     }
     Update(chunk, 2 * n);
     str.remove_prefix(n);
+  }
+}
+
+void Digest::UpdateStream(Stream& stream, uint32_t size) {
+  std::array<uint8_t, kStreamBlockSize> buffer{};
+  for (uint32_t block = 0; block < size / kStreamBlockSize; ++block) {
+    Update(buffer.data(), static_cast<size_t>(stream.Read(buffer.data(), kStreamBlockSize)));
+  }
+  if (const uint32_t rest = size % kStreamBlockSize; rest != 0) {
+    Update(buffer.data(), static_cast<size_t>(stream.Read(buffer.data(), rest)));
   }
 }
 

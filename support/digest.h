@@ -9,6 +9,8 @@
 
 namespace hv {
 
+class Stream;
+
 class Digest {
  public:
   Digest() = default;
@@ -32,6 +34,11 @@ class Digest {
   void UpdateStr(std::string_view str);
   // The UTF-16 code units, little-endian, two bytes each.
   void UpdateStr(std::u16string_view str);
+  // Reads `size` bytes from `stream` in blocks of kStreamBlockSize and adds
+  // what each read brings; a stream that ends early adds only what it held.
+  void UpdateStream(Stream& stream, uint32_t size);
+
+  static constexpr uint32_t kStreamBlockSize = 8192;
 
  protected:
   bool initialized_ = false;

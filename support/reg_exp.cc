@@ -61,19 +61,28 @@ using CodePtr = std::unique_ptr<pcre2_code, CodeDeleter>;
 using MatchDataPtr = std::unique_ptr<pcre2_match_data, MatchDataDeleter>;
 using CompileContextPtr = std::unique_ptr<pcre2_compile_context, CompileContextDeleter>;
 
-std::string CompileErrorText(int error_code, PCRE2_SIZE error_offset) {
+std::string ErrorText(int error_code) {
   std::array<PCRE2_UCHAR, 256> buffer{};
   // A truncated text is still worth showing; an unknown code leaves it empty.
   pcre2_get_error_message(error_code, buffer.data(), buffer.size());
-  return kBadPatternPrefix + std::to_string(error_offset) + ": " +
-         reinterpret_cast<const char*>(buffer.data());
+  return reinterpret_cast<const char*>(buffer.data());
+}
+
+std::string CompileErrorText(int error_code, PCRE2_SIZE error_offset) {
+  return kBadPatternPrefix + std::to_string(error_offset) + ": " + ErrorText(error_code);
+}
+
+// PCRE2's verdict on a subject that is not valid UTF-8.
+bool IsInvalidUtf8Subject(int rc) {
+  return rc <= PCRE2_ERROR_UTF8_ERR1 && rc >= PCRE2_ERROR_UTF8_ERR21;
 }
 
 }  // namespace
 
 struct RegExp::Compiled {
   CodePtr code;
-  // Sized once: the line reader matches millions of lines through one object.
+  // Sized once, for every group of the pattern: the line reader matches
+  // millions of lines through one object.
   MatchDataPtr match_data;
 };
 
@@ -101,7 +110,7 @@ void RegExp::Compile() {
   // Without JIT pcre2_match interprets the pattern, with the same results.
   pcre2_jit_compile(code.get(), PCRE2_JIT_COMPLETE);
 
-  MatchDataPtr match_data(pcre2_match_data_create(kRegExpOffsetCount / 3, nullptr));
+  MatchDataPtr match_data(pcre2_match_data_create_from_pattern(code.get(), nullptr));
   if (!match_data) throw std::bad_alloc();
   compiled_ = std::make_unique<Compiled>(Compiled{std::move(code), std::move(match_data)});
 }
@@ -120,8 +129,10 @@ bool RegExp::Match(std::string_view subject, bool valid_utf8) {
     rc = pcre2_match(compiled_->code.get(), data, subject.size(), 0,
                      options | PCRE2_NO_JIT, compiled_->match_data.get(), nullptr);
   }
-  offset_count_ = rc;
-  return rc > 0;
+  offset_count_ = rc > 0 ? rc : 0;
+  if (rc > 0) return true;
+  if (rc == PCRE2_ERROR_NOMATCH || IsInvalidUtf8Subject(rc)) return false;
+  throw ERegularExpressionError(ErrorText(rc));
 }
 
 bool RegExp::SubexpressionByName(std::string_view name, std::string_view& value) const {

@@ -24,14 +24,6 @@ using RegExpOptions = unsigned;
 
 inline constexpr RegExpOptions kDefaultRegExpOptions = preCaseLess | preSingleLine;
 
-// Room in the offset vector: group 0 and groups 1..99 here, 1..1024 in the
-// i386 program. A match that sets a higher group counts as no match.
-#if defined(HV_VARIANT32)
-inline constexpr int kRegExpOffsetCount = 3075;
-#else
-inline constexpr int kRegExpOffsetCount = 300;
-#endif
-
 class RegExp {
  public:
   ~RegExp();
@@ -40,8 +32,11 @@ class RegExp {
 
   // True when the pattern matches somewhere in `subject` (never an empty
   // match). Compiles the pattern first if needed; an empty or invalid pattern
-  // throws here, at this and every later call. The subject must stay alive
-  // while its groups are read.
+  // throws here, at this and every later call. A match that PCRE2 gives up on
+  // (its match, depth or heap limit) throws ERegularExpressionError with
+  // PCRE2's text: it is no answer, so it must not pass for "no match". A
+  // subject that is not valid UTF-8 does not match. The subject must stay
+  // alive while its groups are read.
   bool Match(std::string_view subject) { return Match(subject, false); }
   // The same for a subject the caller knows to be valid UTF-8, which spares
   // PCRE2 its own check of every byte (undefined results otherwise).

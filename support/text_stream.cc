@@ -260,7 +260,10 @@ void TextStream::WriteStr(std::string_view text) {
   switch (encoding_) {
     case feANSI:
     case feOEM: {
-      const std::string bytes = Utf8ToCodePage(encoding_ == feANSI ? CodePage::kAnsi : CodePage::kOem, text);
+      std::string bytes = Utf8ToCodePage(CodePage::kAnsi, text);
+      // OEM text goes through the ANSI page, so a character that page lacks
+      // is already its replacement here, even where CP437 has it.
+      if (encoding_ == feOEM) bytes = AnsiToOem(bytes);
       WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
       return;
     }

@@ -434,17 +434,23 @@ TEST_F(CommandLineTest, UsageErrorStopsTheWalk) {
   EXPECT_EQ(engine_->commands_run, 0);
 }
 
-TEST_F(CommandLineTest, EmptyArgumentIsAUsageError) {
+TEST_F(CommandLineTest, EmptyPlainArgumentIsAUsageError) {
   ExpectUsageError({""}, "Empty argument.");
   ExpectUsageError({"l", "", "d"}, "Empty argument.");
-  ExpectUsageError({"l", "-o", ""}, "Empty argument after -o.");
-  ExpectUsageError({"l", "-e", ""}, "Empty argument after -e.");
-  ExpectUsageError({"l", "-d", ""}, "Empty argument after -d.");
-  ExpectUsageError({"l", "-rd", ""}, "Empty argument after -rd.");
-  ExpectUsageError({"l", "-i", ""}, "Empty argument after -i.");
-  ExpectUsageError({"l", "-x", ""}, "Empty argument after -x.");
-  ExpectUsageError({"l", "-ir", ""}, "Empty argument after -ir.");
-  ExpectUsageError({"l", "-xr", ""}, "Empty argument after -xr.");
+}
+
+TEST_F(CommandLineTest, EmptyOptionValuesAreTakenAsTheyAre) {
+  EXPECT_EQ(Parse({"l", "-o", "out.txt", "-o", "", "-e", "", "-d", "", "-rd", "", "-i", "", "-x",
+                   "", "-ir", "", "-xr", ""}),
+            0);
+  EXPECT_EQ(console_.output, "");
+  EXPECT_EQ(engine().OutputFileName(), "");
+  EXPECT_EQ(app_->error_log_file_name(), "");
+  EXPECT_EQ(engine().BaseDirectories(), std::vector<std::string>{""});
+  EXPECT_EQ(engine().BaseDirectoriesRoot(), "");
+  const std::vector<std::pair<std::string, IncludeExcludeMask>> expected = {
+      {"", iemInclude}, {"", iemExclude}, {"", iemIncludeRegExp}, {"", iemExcludeRegExp}};
+  EXPECT_EQ(engine_->masks, expected);
 }
 
 // Files that must differ.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Failures: unreadable files and the error log (103), a missing hash list
-# (254), output that cannot be written (255, never a hang or a signal),
-# control events with standard output redirected (253, or the signal's
-# default action), and, for an ordinary user, directories and files that
-# cannot be read (errors that hide no result and lose no entry).
+# Failures: unreadable files and the error log (103), a missing hash list or
+# a rule that cannot be decided (254), output that cannot be written (255,
+# never a hang or a signal), control events with standard output redirected
+# (253, or the signal's default action), and, for an ordinary user,
+# directories and files that cannot be read (errors that hide no result and
+# lose no entry).
 source "$(dirname "$0")/lib.sh" "$1"
 
 # wait_for FILE PATTERN: polls until the file holds the extended regular
@@ -61,6 +62,20 @@ run missing.txt tree
 expect_rc 254 "missing hash list"
 expect_output "${BANNER}ERROR EFOpenError: Cannot open file \"$WORK/missing.txt\". No such file or directory$CR
 "
+
+# A rule the matcher cannot decide on a path is an error, never "no match":
+# the run ends with PCRE2's text and 254, and Update leaves the list as it was.
+mkdir undecided
+printf 'x' > "undecided/$(printf 'a%.0s' {1..40})"
+run -b undecided.txt undecided
+expect_rc 0 "build for the undecided rule"
+printf 'y' > undecided/new.txt
+cp undecided.txt undecided.keep
+run -u undecided.txt undecided -xr '^(?:(a|a)*c|a*b)$'
+expect_rc 254 "undecided rule"
+expect_output "${BANNER}ERROR ERegularExpressionError: match limit exceeded$CR
+"
+cmp -s undecided.txt undecided.keep || fail "an undecided rule changed the list"
 
 # Output that cannot be written: 255, from the banner on.
 RC=0

@@ -84,7 +84,35 @@ for arg in -H -B --help -vv - -WOW64- -Wow64 "${UNKNOWN_HERE[@]}"; do
 done
 usage_error "Unknown argument \"-H\"." -H -h
 usage_error "Empty argument." list.txt ""
-usage_error "Empty argument after -o." list.txt -o ""
+
+# An empty value after an option is taken as it is: -d "" is the current
+# directory, -rd "" no root, -o "" the console, -e "" no log; an empty mask
+# matches no path, and an empty expression fails where it is first used.
+mkdir etree
+printf 'e' > etree/e.txt
+cd etree
+run -b ../empty.txt -d "" -rd "" -o "" -e "" -x ""
+expect_rc 0 "build with empty option values"
+expect_output "$BANNER"
+grep -q "^$BOM\"e.txt\" " ../empty.txt || fail "-d \"\" did not scan the current directory"
+printf 'n' > n.txt
+run ../empty.txt -d "" -p -o out.txt -o "" -e ""
+expect_rc 1 "verify with empty option values"
+expect_contains "$OUT" "ADDED	\"n.txt\"$CR"
+run -b ../none.txt -d "" -i ""
+expect_rc 0 "build with an empty include mask"
+expect_file ../none.txt "$BOM"
+run -b ../none.txt -d "" -xr ""
+expect_rc 254 "empty expression"
+if [ "$I386" = 1 ]; then
+  expect_output "${BANNER}ERROR Exception: TPerlRegEx.Compile() - Please specify a regular expression in RegEx first$CR
+"
+else
+  expect_output "${BANNER}ERROR ERegularExpressionError: A regular expression specified in RegEx is required$CR
+"
+fi
+[ "$(ls -A)" = "$(printf 'e.txt\nn.txt')" ] || fail "empty option values left files: $(ls -A)"
+cd "$WORK"
 
 # Commands that clash, missing and wrong option arguments.
 CLASH="Only one of -b/-v/-vf/-u/-uf/-m/-D commands may be present."

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "support/exceptions.h"
+#include "support/memory_stream.h"
 
 namespace hv {
 namespace {
@@ -213,6 +214,48 @@ TEST(DigestMD4Test, Utf16StringAddsTwoLittleEndianBytesPerUnit) {
   md4.Init();
   md4.UpdateStr(std::u16string_view(long_text));
   EXPECT_EQ(FinalHex(md4), ReferenceMD4(long_bytes));
+}
+
+// Records the size of every read it is asked for.
+class ReadLoggingStream : public MemoryStream {
+ public:
+  using MemoryStream::MemoryStream;
+  int64_t Read(void* buffer, int64_t count) override {
+    requests.push_back(count);
+    return MemoryStream::Read(buffer, count);
+  }
+  std::vector<int64_t> requests;
+};
+
+TEST(DigestMD4Test, UpdateStreamReadsWholeBlocksThenTheRest) {
+  std::mt19937 rng(1108);
+  Bytes data(20000);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  ReadLoggingStream stream(std::string(data.begin(), data.end()));
+  const auto part = [&data](size_t from, size_t to) {
+    return ReferenceMD4(Bytes(data.begin() + from, data.begin() + to));
+  };
+
+  DigestMD4 md4;
+  md4.Init();
+  md4.UpdateStream(stream, 2 * 8192 + 100);
+  EXPECT_EQ(stream.requests, (std::vector<int64_t>{8192, 8192, 100}));
+  EXPECT_EQ(FinalHex(md4), part(0, 16484));
+
+  // It reads on from where the stream stands, and past the end only what the
+  // stream held counts.
+  md4.Init();
+  md4.UpdateStream(stream, 8192);
+  EXPECT_EQ(FinalHex(md4), part(16484, data.size()));
+
+  // A whole block needs no read of a remainder, and nothing no read at all.
+  stream.SetPosition(0);
+  stream.requests.clear();
+  md4.Init();
+  md4.UpdateStream(stream, 8192);
+  md4.UpdateStream(stream, 0);
+  EXPECT_EQ(stream.requests, std::vector<int64_t>{8192});
+  EXPECT_EQ(FinalHex(md4), part(0, 8192));
 }
 
 }  // namespace
