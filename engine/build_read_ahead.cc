@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <ranges>
@@ -13,11 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file_hashing.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
-#include "support/base64.h"
 #include "support/date_time.h"
-#include "support/md4.h"
 #include "support/utf8.h"
 
 namespace hv {
@@ -27,21 +27,13 @@ namespace {
 // Reads one file in pieces on a helper thread while the caller digests the
 // piece before: a file read past the system cache then costs the longer of
 // reading and hashing, not both.
-class PipelinedReader {
+class PipelinedReader final : public PieceSource {
  public:
-  // The pieces of file hashing, in buffers on 64 KiB boundaries.
-  static constexpr size_t kPieceSize = static_cast<size_t>(kHashPieceSize);
-
   explicit PipelinedReader(std::unique_ptr<platform::ReadableFile> file) : file_(std::move(file)) {
-    for (Slot& slot : slots_) {
-      slot.storage = std::make_unique_for_overwrite<std::byte[]>(kPieceSize + kAlignment);
-      const uintptr_t start = reinterpret_cast<uintptr_t>(slot.storage.get());
-      slot.buffer = slot.storage.get() + (kAlignment - start % kAlignment) % kAlignment;
-    }
     thread_ = std::thread([this] { Read(); });
   }
 
-  ~PipelinedReader() {
+  ~PipelinedReader() override {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stopping_ = true;
@@ -53,9 +45,7 @@ class PipelinedReader {
   PipelinedReader(const PipelinedReader&) = delete;
   PipelinedReader& operator=(const PipelinedReader&) = delete;
 
-  // The next piece, its length in `*count`; 0 at the end of the file. Throws
-  // EReadError when a read failed. The piece stays valid until the next call.
-  const std::byte* Next(int64_t* count) {
+  const std::byte* Next(int64_t* count) override {
     std::unique_lock<std::mutex> lock(mutex_);
     if (current_ >= 0) {
       slots_[static_cast<size_t>(current_)].state = SlotState::kFree;
@@ -64,20 +54,18 @@ class PipelinedReader {
     current_ = (current_ + 1) % 2;
     Slot& slot = slots_[static_cast<size_t>(current_)];
     changed_.wait(lock, [&slot] { return slot.state == SlotState::kFilled; });
-    // A failed read is never taken for the end of the file.
-    if (slot.count < 0 || static_cast<uint64_t>(slot.count) > kPieceSize) throw EReadError(kStreamReadError);
+    if (slot.error) std::rethrow_exception(slot.error);
     *count = slot.count;
-    return slot.buffer;
+    return slot.buffer.data();
   }
 
  private:
-  static constexpr size_t kAlignment = 0x10000;
   enum class SlotState : uint8_t { kFree, kFilled };
   struct Slot {
-    std::unique_ptr<std::byte[]> storage;
-    std::byte* buffer = nullptr;
+    AlignedBuffer buffer{kHashReadSize};
     SlotState state = SlotState::kFree;
     int64_t count = 0;
+    std::exception_ptr error;
   };
 
   void Read() {
@@ -87,13 +75,19 @@ class PipelinedReader {
       changed_.wait(lock, [this, &slot] { return stopping_ || slot.state == SlotState::kFree; });
       if (stopping_) return;
       lock.unlock();
-      platform::ErrorCode error = 0;
-      const int64_t n = file_->Read(slot.buffer, kPieceSize, &error);
+      int64_t n = 0;
+      std::exception_ptr error;
+      try {
+        n = ReadPiece(*file_, slot.buffer.data(), kHashReadSize);
+      } catch (...) {
+        error = std::current_exception();
+      }
       lock.lock();
       slot.count = n;
+      slot.error = error;
       slot.state = SlotState::kFilled;
       changed_.notify_all();
-      if (n <= 0) return;
+      if (n == 0) return;
     }
   }
 
@@ -110,8 +104,6 @@ class PipelinedReader {
 
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
                    const std::string& file_name, int64_t size, const progress::ProgressEvent& on_progress) {
-  // Not 2^31: files from this size on are read past the system cache.
-  constexpr int64_t kUnbufferedThreshold = 2145300000;
   item.SetBasePath(base_path);
   item.SetPath(path);
   platform::FileSystem& fs = platform::CurrentFileSystem();
@@ -120,26 +112,14 @@ void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::stri
     throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(error));
   }
   PipelinedReader reader(std::move(file));
-  DigestMD4 digest;
-  digest.Init();
-  int64_t done = 0;
-  for (;;) {
-    int64_t n = 0;
-    const std::byte* piece = reader.Next(&n);
-    if (n == 0) break;
-    digest.Update(piece, static_cast<size_t>(n));
-    done += n;
-    on_progress(&item, done, size);
-  }
-  unsigned char value[DigestMD4::kHashSizeBytes];
-  digest.Final(value);
+  std::string hash =
+      HashPieces(reader, [&item, &on_progress, size](int64_t done) { on_progress(&item, done, size); });
   // Queried while the file is still open, as ReadFromFile does.
   const DateTime date = HashItem::GetFileDate(file_name);
-  item.SetHash(Base64Encode(std::string_view(reinterpret_cast<const char*>(value), sizeof value)));
+  item.SetHash(hash);
   item.SetSize(size);
   item.SetDate(date);
 }
-
 
 BuildReadAhead::BuildReadAhead(unsigned threads, bool list_known, uint64_t list_device, uint64_t list_inode)
     : list_known_(list_known), list_device_(list_device), list_inode_(list_inode) {
@@ -210,10 +190,7 @@ bool BuildReadAhead::Take(std::string_view name, Result* result) {
 }
 
 void BuildReadAhead::Work() {
-  const size_t block = static_cast<size_t>(kMaxSize) + kAlignment;
-  const auto storage = std::make_unique_for_overwrite<std::byte[]>(block);
-  const uintptr_t start = reinterpret_cast<uintptr_t>(storage.get());
-  std::byte* const buffer = storage.get() + (kAlignment - start % kAlignment) % kAlignment;
+  const AlignedBuffer buffer(static_cast<size_t>(kMaxSize));
   std::string file_name;
 
   std::unique_lock<std::mutex> lock(mutex_);
@@ -232,7 +209,7 @@ void BuildReadAhead::Work() {
     file_name.assign(queue->directory).append(queue->Name(index));
     lock.unlock();
     Result result;
-    const bool ok = Hash(file_name, buffer, &result);
+    const bool ok = Hash(file_name, buffer.data(), &result);
     lock.lock();
     if (slot.index == index) {
       slot.state = ok ? JobState::kDone : JobState::kFailed;
@@ -255,26 +232,21 @@ bool BuildReadAhead::Hash(const std::string& file_name, std::byte* buffer, Resul
     if (list_known_ && before.device == list_device_ && before.inode == list_inode_) return false;
     std::unique_ptr<platform::ReadableFile> file;
     if (fs.OpenForReading(file_name, false, &file) != 0) return false;
-    DigestMD4 digest;
-    digest.Init();
+    // A file that grew since its stat is not the one that was looked at.
+    struct Grew {};
     int64_t done = 0;
-    for (;;) {
-      platform::ErrorCode error = 0;
-      const int64_t n = file->Read(buffer, static_cast<size_t>(kMaxSize), &error);
-      if (n == 0) break;
-      if (n < 0 || done + n > before.size) return false;
-      digest.Update(buffer, static_cast<size_t>(n));
-      done += n;
-    }
+    FileReader reader(*file, buffer, static_cast<size_t>(kMaxSize));
+    const std::string hash = HashPieces(reader, [&done, &before](int64_t so_far) {
+      done = so_far;
+      if (done > before.size) throw Grew{};
+    });
     file.reset();
     if (done != before.size) return false;
     if (fs.Stat(file_name, &result->after) != 0 || result->after.size != before.size ||
         result->after.inode != before.inode || result->after.device != before.device) {
       return false;
     }
-    unsigned char value[DigestMD4::kHashSizeBytes];
-    digest.Final(value);
-    result->hash = Base64Encode(std::string_view(reinterpret_cast<const char*>(value), sizeof value));
+    result->hash = hash;
     result->size = before.size;
     result->date = DateTimeFromUnixMilliseconds(result->after.modified_ms);
     return true;

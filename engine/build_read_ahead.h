@@ -21,12 +21,8 @@
 
 namespace hv {
 
-// Files of more than one piece of hashing (8 MiB) are read in pieces on a
-// helper thread.
-inline constexpr int64_t kHashPieceSize = 0x800000;
-
-// ReadFromFile for a file of more than one piece, with reading and hashing
-// overlapped; `size` is the size taken before the open.
+// ReadFromFile for a file of more than one read (kHashReadSize), with
+// reading and hashing overlapped; `size` is the size taken before the open.
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
                    const std::string& file_name, int64_t size, const progress::ProgressEvent& on_progress);
 
@@ -69,7 +65,6 @@ class BuildReadAhead {
  private:
   // How far the helpers may run ahead of the scan, in files.
   static constexpr size_t kWindow = 64;
-  static constexpr size_t kAlignment = 0x10000;
 
   enum class JobState : uint8_t { kRunning, kDone, kFailed };
   // The job of index i lives in slot i % kWindow while it is near the scan.

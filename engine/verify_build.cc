@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/build_read_ahead.h"
+#include "engine/file_hashing.h"
 #include "engine/os_path.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"
@@ -143,7 +144,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
       item->SetSize(ahead.size);
       item->SetDate(ahead.date);
     } else if (known && build_read_ahead_ != nullptr && status.is_regular() &&
-               status.size > kHashPieceSize) {
+               status.size > static_cast<int64_t>(kHashReadSize)) {
       ReadLargeFile(*item, base_path, path, file_name, status.size, ItemProgressCallback());
     } else {
       item->ReadFromFile(base_path, path, ItemProgressCallback());
