@@ -103,15 +103,12 @@ class PipelinedReader final : public PieceSource {
 }  // namespace
 
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
-                   const std::string& file_name, int64_t size, const progress::ProgressEvent& on_progress) {
+                   const std::string& file_name, int64_t size, bool follow_links,
+                   const progress::ProgressEvent& on_progress) {
   item.SetBasePath(base_path);
   item.SetPath(path);
-  platform::FileSystem& fs = platform::CurrentFileSystem();
-  std::unique_ptr<platform::ReadableFile> file;
-  if (const platform::ErrorCode error = fs.OpenForReading(file_name, size >= kUnbufferedThreshold, &file)) {
-    throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(error));
-  }
-  PipelinedReader reader(std::move(file));
+  PipelinedReader reader(
+      OpenForHashing(platform::CurrentFileSystem(), file_name, size >= kUnbufferedThreshold, follow_links));
   std::string hash =
       HashPieces(reader, [&item, &on_progress, size](int64_t done) { on_progress(&item, done, size); });
   // Queried while the file is still open, as ReadFromFile does.
@@ -121,8 +118,9 @@ void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::stri
   item.SetDate(date);
 }
 
-BuildReadAhead::BuildReadAhead(unsigned threads, bool list_known, uint64_t list_device, uint64_t list_inode)
-    : list_known_(list_known), list_device_(list_device), list_inode_(list_inode) {
+BuildReadAhead::BuildReadAhead(unsigned threads, bool follow_links, bool list_known, uint64_t list_device,
+                               uint64_t list_inode)
+    : follow_links_(follow_links), list_known_(list_known), list_device_(list_device), list_inode_(list_inode) {
   for (unsigned i = 0; i < threads; ++i) {
     try {
       threads_.emplace_back([this] { Work(); });
@@ -230,8 +228,8 @@ bool BuildReadAhead::Hash(const std::string& file_name, std::byte* buffer, Resul
     platform::FileStatus before;
     if (fs.Stat(file_name, &before) != 0 || !before.is_regular() || before.size > kMaxSize) return false;
     if (list_known_ && before.device == list_device_ && before.inode == list_inode_) return false;
-    std::unique_ptr<platform::ReadableFile> file;
-    if (fs.OpenForReading(file_name, false, &file) != 0) return false;
+    // Never anything but a regular file, which cannot block a helper.
+    std::unique_ptr<platform::ReadableFile> file = OpenForHashing(fs, file_name, false, follow_links_);
     // A file that grew since its stat is not the one that was looked at.
     struct Grew {};
     int64_t done = 0;

@@ -24,7 +24,8 @@ namespace hv {
 // ReadFromFile for a file of more than one read (kHashReadSize), with
 // reading and hashing overlapped; `size` is the size taken before the open.
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
-                   const std::string& file_name, int64_t size, const progress::ProgressEvent& on_progress);
+                   const std::string& file_name, int64_t size, bool follow_links,
+                   const progress::ProgressEvent& on_progress);
 
 // Hashes the small files of the directories that Build is in, ahead of the
 // scan and on worker threads, so that a tree of many small files is not bound
@@ -43,7 +44,8 @@ class BuildReadAhead {
     platform::FileStatus after;  // taken after the read
   };
 
-  BuildReadAhead(unsigned threads, bool list_known, uint64_t list_device, uint64_t list_inode);
+  // `follow_links` as the main thread opens files.
+  BuildReadAhead(unsigned threads, bool follow_links, bool list_known, uint64_t list_device, uint64_t list_inode);
   ~BuildReadAhead();
   BuildReadAhead(const BuildReadAhead&) = delete;
   BuildReadAhead& operator=(const BuildReadAhead&) = delete;
@@ -95,6 +97,7 @@ class BuildReadAhead {
   // anything unusual, which the main thread then meets itself.
   bool Hash(const std::string& file_name, std::byte* buffer, Result* result) noexcept;
 
+  const bool follow_links_;
   const bool list_known_;
   const uint64_t list_device_;
   const uint64_t list_inode_;

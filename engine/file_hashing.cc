@@ -13,12 +13,41 @@ namespace {
 
 constexpr uintptr_t kAlignment = 0x10000;
 
+// What a name that is no regular file has turned out to be, in the words of
+// the system's "Is a directory".
+const char* NotRegularText(platform::FileKind kind) {
+  switch (kind) {
+    case platform::FileKind::kDirectory: return "Is a directory";
+    case platform::FileKind::kSymbolicLink: return "Is a symbolic link";
+    case platform::FileKind::kFifo: return "Is a FIFO";
+    case platform::FileKind::kSocket: return "Is a socket";
+    case platform::FileKind::kCharacterDevice: return "Is a character device";
+    case platform::FileKind::kBlockDevice: return "Is a block device";
+    case platform::FileKind::kRegular:
+    case platform::FileKind::kOther: break;
+  }
+  return "Is not a regular file";
+}
+
 }  // namespace
 
 AlignedBuffer::AlignedBuffer(size_t size)
     : block_(std::make_unique_for_overwrite<std::byte[]>(size + kAlignment)) {
   const uintptr_t start = reinterpret_cast<uintptr_t>(block_.get());
   data_ = block_.get() + (kAlignment - start % kAlignment);
+}
+
+std::unique_ptr<platform::ReadableFile> OpenForHashing(platform::FileSystem& fs, const std::string& file_name,
+                                                       bool unbuffered, bool follow_links) {
+  std::unique_ptr<platform::ReadableFile> file;
+  platform::FileKind kind = platform::FileKind::kRegular;
+  if (const platform::ErrorCode error =
+          fs.OpenForReading(file_name, unbuffered, follow_links, &file, &kind)) {
+    const std::string text =
+        kind == platform::FileKind::kRegular ? fs.ErrorText(error) : NotRegularText(kind);
+    throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + text);
+  }
+  return file;
 }
 
 int64_t ReadPiece(platform::ReadableFile& file, std::byte* buffer, size_t size) {

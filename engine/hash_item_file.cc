@@ -34,7 +34,7 @@ DateTime HashItem::GetFileDate(const std::string& file_name) {
 }
 
 bool HashItem::ReadFromFile(std::string_view base_path, std::string path,
-                            const progress::ProgressEvent& on_progress) {
+                            const progress::ProgressEvent& on_progress, bool follow_links) {
   Clear();
   SetBasePath(base_path);
   SetPath(path);
@@ -43,14 +43,8 @@ bool HashItem::ReadFromFile(std::string_view base_path, std::string path,
   // Taken before the open; this is the size stored, whatever is read.
   const int64_t size = GetFileSize(file_name);
 
-  platform::FileSystem& file_system = platform::CurrentFileSystem();
-  std::unique_ptr<platform::ReadableFile> file;
-  const platform::ErrorCode open_error =
-      file_system.OpenForReading(file_name, size >= kUnbufferedThreshold, &file);
-  if (open_error != 0) {
-    throw EFOpenError("Cannot open file \"" + file_system.FullPath(file_name) + "\". " +
-                      file_system.ErrorText(open_error));
-  }
+  const std::unique_ptr<platform::ReadableFile> file = OpenForHashing(
+      platform::CurrentFileSystem(), file_name, size >= kUnbufferedThreshold, follow_links);
 
   FileReader reader(*file, ReadBuffer(), kHashReadSize);
   std::string hash = HashPieces(reader, [this, &on_progress, size](int64_t done) {

@@ -72,7 +72,7 @@ int Verify::BuildBody() {
   NormalizeBaseDirectories();
   {
     // Declared after the guard, so the helpers stop before the stream goes.
-    BuildReadAhead read_ahead(ReadAheadThreads(), hash_file_identity_known_, hash_file_device_,
+    BuildReadAhead read_ahead(ReadAheadThreads(), junctions_, hash_file_identity_known_, hash_file_device_,
                               hash_file_inode_);
     if (read_ahead.Active()) build_read_ahead_ = &read_ahead;
     try {
@@ -145,9 +145,9 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
       item->SetDate(ahead.date);
     } else if (known && build_read_ahead_ != nullptr && status.is_regular() &&
                status.size > static_cast<int64_t>(kHashReadSize)) {
-      ReadLargeFile(*item, base_path, path, file_name, status.size, ItemProgressCallback());
+      ReadLargeFile(*item, base_path, path, file_name, status.size, junctions_, ItemProgressCallback());
     } else {
-      item->ReadFromFile(base_path, path, ItemProgressCallback());
+      item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
     }
     item->SetState(hsNew);
     HashItem& entry = *item;

@@ -123,7 +123,7 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
     }
 
     auto item = std::make_unique<HashItem>();
-    item->ReadFromFile(base_path, path, ItemProgressCallback());
+    item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
     if (hash_list_->FindByPath(path, index)) {
       HashItem& entry = hash_list_->Items(index);
       if (!unchecked_entries_.empty()) unchecked_entries_.erase(&entry);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@
 #include "engine/verify.h"
 #include "helpers/fake_file_system.h"
 #include "helpers/temp_dir.h"
+#include "platform/directory.h"
 #include "platform/file_system.h"
 #include "support/base64.h"
 #include "support/date_time.h"
@@ -329,6 +331,46 @@ TEST_F(BuildTest, DelayedAbortWhileAFileOfSeveralPiecesIsRead) {
   EXPECT_EQ(engine_.Build(), 253);
   EXPECT_EQ(recorder_.ProgressCount(), 1);
   EXPECT_EQ(ReadFile(ListName()), "");
+}
+
+// Whether the event is the scan reaching `name`.
+bool Reaches(VerifyState state, const StateChangeObject* info, std::string_view name) {
+  return state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == name;
+}
+
+// What the scan listed as a file may be something else by the time it is
+// hashed: that is never opened, and the error says what it has become.
+TEST_F(BuildTest, FileReplacedBeforeItIsHashedIsNeverOpened) {
+  struct Case {
+    bool junctions;
+    std::function<void(const std::string&)> replace;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {true, [](const std::string& name) { ASSERT_EQ(platform::CreateFifo(name), 0); }, "Is a FIFO"},
+      {true, [](const std::string& name) { std::filesystem::create_symlink("/dev/zero", name); },
+       "Is a character device"},
+      {false, [](const std::string& name) { std::filesystem::create_symlink("a.txt", name); },
+       "Is a symbolic link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Tree tree;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) tree.Write(name, name);
+    engine_.BaseDirectories() = {tree.root()};
+    engine_.SetJunctions(c.junctions);
+    recorder_.Clear();
+    recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+      if (!Reaches(state, info, "b.txt")) return;
+      std::filesystem::remove(tree.Path("b.txt"));
+      c.replace(tree.Path("b.txt"));
+    };
+
+    EXPECT_EQ(engine_.Build(), 103);
+    const std::string b = tree.Path("b.txt");
+    EXPECT_EQ(FileErrors(), (Lines{b + ": EFOpenError: Cannot open file \"" + b + "\". " + c.text}));
+    EXPECT_EQ(Paths(), (Lines{"a.txt", "c.txt"}));
+  }
 }
 
 class FakeBuildTest : public BuildTest {

@@ -85,13 +85,13 @@ class FakeReadableFile final : public platform::ReadableFile {
   int64_t offset_ = 0;
 };
 
-platform::EntryKind ListedKind(FakeFileSystem::Kind kind) {
+platform::EntryKind ListedKind(platform::FileKind kind) {
   switch (kind) {
-    case FakeFileSystem::Kind::kRegular: return platform::EntryKind::kRegular;
-    case FakeFileSystem::Kind::kDirectory: return platform::EntryKind::kDirectory;
-    case FakeFileSystem::Kind::kOther: return platform::EntryKind::kOther;
+    case platform::FileKind::kRegular: return platform::EntryKind::kRegular;
+    case platform::FileKind::kDirectory: return platform::EntryKind::kDirectory;
+    case platform::FileKind::kSymbolicLink: return platform::EntryKind::kSymbolicLink;
+    default: return platform::EntryKind::kOther;
   }
-  return platform::EntryKind::kOther;
 }
 
 // A listing: the names were taken when it was opened.
@@ -271,7 +271,7 @@ FakeFileSystem::FakeFileSystem()
 
 FakeFileSystem::~FakeFileSystem() = default;
 
-FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, Kind kind) {
+FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, platform::FileKind kind) {
   auto entry = std::make_shared<Entry>();
   entry->kind = kind;
   entry->inode = next_inode_++;
@@ -282,7 +282,7 @@ FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, Kind kind) {
 
 FakeFileSystem::Entry& FakeFileSystem::AddFile(const std::string& path, std::string contents,
                                                int64_t modified_ms) {
-  Entry& entry = Add(path, Kind::kRegular);
+  Entry& entry = Add(path, platform::FileKind::kRegular);
   entry.contents = std::move(contents);
   entry.modified_ms = modified_ms;
   entry.accessed_ms = modified_ms;
@@ -291,7 +291,7 @@ FakeFileSystem::Entry& FakeFileSystem::AddFile(const std::string& path, std::str
 
 FakeFileSystem::Entry& FakeFileSystem::AddGeneratedFile(const std::string& path, int64_t size,
                                                         int64_t modified_ms) {
-  Entry& entry = Add(path, Kind::kRegular);
+  Entry& entry = Add(path, platform::FileKind::kRegular);
   entry.generated_size = size;
   entry.modified_ms = modified_ms;
   entry.accessed_ms = modified_ms;
@@ -299,11 +299,11 @@ FakeFileSystem::Entry& FakeFileSystem::AddGeneratedFile(const std::string& path,
 }
 
 FakeFileSystem::Entry& FakeFileSystem::AddDirectory(const std::string& path) {
-  return Add(path, Kind::kDirectory);
+  return Add(path, platform::FileKind::kDirectory);
 }
 
 FakeFileSystem::Entry& FakeFileSystem::AddOther(const std::string& path) {
-  return Add(path, Kind::kOther);
+  return Add(path, platform::FileKind::kFifo);
 }
 
 FakeFileSystem::Entry* FakeFileSystem::Find(const std::string& path) {
@@ -337,10 +337,7 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
   if (entry == nullptr) return ENOENT;
   if (entry->stat_error != 0) return entry->stat_error;
   *status = platform::FileStatus{};
-  // An "other" entry stands for a FIFO.
-  status->kind = entry->kind == Kind::kRegular     ? platform::FileKind::kRegular
-                 : entry->kind == Kind::kDirectory ? platform::FileKind::kDirectory
-                                                   : platform::FileKind::kFifo;
+  status->kind = entry->kind;
   status->size = entry->stat_size ? *entry->stat_size : entry->Length();
   status->modified_ms = entry->modified_ms;
   status->modified = {entry->modified_ms / 1000, static_cast<int32_t>(entry->modified_ms % 1000 * 1000000)};
@@ -356,7 +353,9 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
 }
 
 platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool unbuffered,
-                                                   std::unique_ptr<platform::ReadableFile>* file) {
+                                                   bool follow_links,
+                                                   std::unique_ptr<platform::ReadableFile>* file,
+                                                   platform::FileKind* kind) {
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   const auto it = entries_.find(path);
@@ -366,7 +365,14 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
   entry.last_open_unbuffered = unbuffered;
   if (unbuffered) ++unbuffered_opens_;
   if (entry.open_error != 0) return entry.open_error;
-  if (entry.kind == Kind::kDirectory) return EISDIR;
+  if (entry.kind == platform::FileKind::kSymbolicLink && follow_links) return ENOENT;
+  if (kind != nullptr) *kind = entry.kind;
+  switch (entry.kind) {
+    case platform::FileKind::kRegular: break;
+    case platform::FileKind::kDirectory: return EISDIR;
+    case platform::FileKind::kSymbolicLink: return ELOOP;
+    default: return ENXIO;
+  }
   *file = std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_,
                                              fault_);
   return 0;
@@ -379,13 +385,13 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
   auto it = entries_.find(path);
   if (it == entries_.end()) {
     if (mode != platform::OpenMode::fmCreate) return ENOENT;
-    Add(path, Kind::kRegular);
+    Add(path, platform::FileKind::kRegular);
     it = entries_.find(path);
   }
   Entry& entry = *it->second;
   ++entry.open_calls;
   if (entry.open_error != 0) return entry.open_error;
-  if (entry.kind == Kind::kDirectory) return EISDIR;
+  if (entry.kind == platform::FileKind::kDirectory) return EISDIR;
   if (mode == platform::OpenMode::fmCreate) {
     entry.contents.clear();
     entry.generated_size.reset();
@@ -399,7 +405,7 @@ platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
   const auto it = entries_.find(path);
   if (it == entries_.end()) return ENOENT;
   if (it->second->delete_error != 0) return it->second->delete_error;
-  if (it->second->kind == Kind::kDirectory) return EISDIR;
+  if (it->second->kind == platform::FileKind::kDirectory) return EISDIR;
   entries_.erase(it);
   deleted_.push_back(path);
   return 0;
@@ -413,7 +419,7 @@ platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path
   for (int n = 1;; ++n) {
     std::string name = near_path + ".tmp" + std::to_string(n);
     if (entries_.count(name) != 0) continue;
-    Entry& entry = Add(name, Kind::kRegular);
+    Entry& entry = Add(name, platform::FileKind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
     *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_);
@@ -429,7 +435,7 @@ platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::s
   if (it->second->rename_error != 0) return it->second->rename_error;
   if (const auto target = entries_.find(to); target != entries_.end()) {
     if (target->second->rename_error != 0) return target->second->rename_error;
-    if (target->second->kind == Kind::kDirectory) return EISDIR;
+    if (target->second->kind == platform::FileKind::kDirectory) return EISDIR;
   }
   std::shared_ptr<Entry> entry = it->second;
   entries_.erase(it);
@@ -450,7 +456,7 @@ platform::ErrorCode FakeFileSystem::OpenDirectory(
   if (entry == nullptr) return ENOENT;
   ++entry->list_calls;
   if (entry->list_error != 0) return entry->list_error;
-  if (entry->kind != Kind::kDirectory) return ENOTDIR;
+  if (entry->kind != platform::FileKind::kDirectory) return ENOTDIR;
   const std::string prefix = name == "/" ? name : name + "/";
   std::vector<std::pair<std::string, platform::EntryKind>> children;
   for (auto it = entries_.lower_bound(prefix); it != entries_.end(); ++it) {

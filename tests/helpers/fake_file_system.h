@@ -20,8 +20,6 @@ namespace hv::testing {
 
 class FakeFileSystem : public platform::FileSystem {
  public:
-  enum class Kind { kRegular, kDirectory, kOther };
-
   // Calls counted over every entry, for failing the Nth one of a kind: kOpen
   // is Open, OpenForReading and CreateTemporary; kRead and kWrite count the
   // reads and writes of every open file.
@@ -40,7 +38,8 @@ class FakeFileSystem : public platform::FileSystem {
   };
 
   struct Entry {
-    Kind kind = Kind::kRegular;
+    // What Stat and OpenForReading find; links are not followed.
+    platform::FileKind kind = platform::FileKind::kRegular;
 
     // The bytes of the file; ignored while `generated_size` is set.
     std::string contents;
@@ -110,6 +109,7 @@ class FakeFileSystem : public platform::FileSystem {
   Entry& AddFile(const std::string& path, std::string contents, int64_t modified_ms = 0);
   Entry& AddGeneratedFile(const std::string& path, int64_t size, int64_t modified_ms = 0);
   Entry& AddDirectory(const std::string& path);
+  // A FIFO.
   Entry& AddOther(const std::string& path);
   Entry* Find(const std::string& path);
   void Remove(const std::string& path);
@@ -128,8 +128,10 @@ class FakeFileSystem : public platform::FileSystem {
   const std::vector<std::string>& deleted() const { return deleted_; }
 
   platform::ErrorCode Stat(const std::string& path, platform::FileStatus* status) override;
-  platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered,
-                                     std::unique_ptr<platform::ReadableFile>* file) override;
+  // A symbolic link leads nowhere here: followed, it is missing.
+  platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
+                                     std::unique_ptr<platform::ReadableFile>* file,
+                                     platform::FileKind* kind) override;
   // fmCreate makes a missing entry or empties an existing one (a generated
   // file becomes an ordinary one); `open_error` of an existing entry fails
   // every mode.
@@ -169,7 +171,7 @@ class FakeFileSystem : public platform::FileSystem {
   std::string ErrorText(platform::ErrorCode error) override;
 
  private:
-  Entry& Add(const std::string& path, Kind kind);
+  Entry& Add(const std::string& path, platform::FileKind kind);
 
   std::map<std::string, std::shared_ptr<Entry>> entries_;
   std::string current_directory_ = "/";
