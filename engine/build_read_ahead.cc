@@ -118,10 +118,18 @@ void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::stri
   item.SetDate(date);
 }
 
-BuildReadAhead::BuildReadAhead(unsigned threads, bool follow_links, bool list_known, uint64_t list_device,
-                               uint64_t list_inode)
-    : follow_links_(follow_links), list_known_(list_known), list_device_(list_device), list_inode_(list_inode) {
-  for (unsigned i = 0; i < threads; ++i) {
+BuildReadAhead::BuildReadAhead(platform::FileSystem& fs, int threads, bool follow_links, bool list_known,
+                               uint64_t list_device, uint64_t list_inode)
+    : fs_(fs),
+      follow_links_(follow_links),
+      list_known_(list_known),
+      list_device_(list_device),
+      list_inode_(list_inode) {
+  if (threads < 0) {
+    const int cores = static_cast<int>(std::thread::hardware_concurrency());
+    threads = &fs == &platform::RealFileSystem() ? std::clamp(cores - 1, 0, 8) : 0;
+  }
+  for (int i = 0; i < threads; ++i) {
     try {
       threads_.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
@@ -162,7 +170,7 @@ void BuildReadAhead::Enter(std::string directory, std::string names, std::vector
   work_ready_.notify_all();
 }
 
-bool BuildReadAhead::Take(std::string_view name, Result* result) {
+bool BuildReadAhead::Take(std::string_view name, const platform::FileStatus& now, Result* result) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (stack_.empty()) return false;
   Queue& queue = *stack_.back();
@@ -182,9 +190,16 @@ bool BuildReadAhead::Take(std::string_view name, Result* result) {
   Slot& slot = queue.slots[index % kWindow];
   // Not done yet: the main thread hashes it rather than wait, since a busy
   // machine may take long to wake it again.
-  if (slot.index != index || slot.state != JobState::kDone) return false;
+  if (slot.index != index || slot.state != JobState::kDone || !Untouched(slot.result.after, now)) {
+    return false;
+  }
   *result = std::move(slot.result);
   return true;
+}
+
+bool BuildReadAhead::Untouched(const platform::FileStatus& a, const platform::FileStatus& b) {
+  return a.device == b.device && a.inode == b.inode && a.size == b.size && a.modified == b.modified &&
+         a.changed == b.changed;
 }
 
 void BuildReadAhead::Work() {
@@ -224,12 +239,11 @@ bool BuildReadAhead::HasWork() const {
 
 bool BuildReadAhead::Hash(const std::string& file_name, std::byte* buffer, Result* result) noexcept {
   try {
-    platform::FileSystem& fs = platform::RealFileSystem();
     platform::FileStatus before;
-    if (fs.Stat(file_name, &before) != 0 || !before.is_regular() || before.size > kMaxSize) return false;
+    if (fs_.Stat(file_name, &before) != 0 || !before.is_regular() || before.size > kMaxSize) return false;
     if (list_known_ && before.device == list_device_ && before.inode == list_inode_) return false;
     // Never anything but a regular file, which cannot block a helper.
-    std::unique_ptr<platform::ReadableFile> file = OpenForHashing(fs, file_name, false, follow_links_);
+    std::unique_ptr<platform::ReadableFile> file = OpenForHashing(fs_, file_name, false, follow_links_);
     // A file that grew since its stat is not the one that was looked at.
     struct Grew {};
     int64_t done = 0;
@@ -240,10 +254,7 @@ bool BuildReadAhead::Hash(const std::string& file_name, std::byte* buffer, Resul
     });
     file.reset();
     if (done != before.size) return false;
-    if (fs.Stat(file_name, &result->after) != 0 || result->after.size != before.size ||
-        result->after.inode != before.inode || result->after.device != before.device) {
-      return false;
-    }
+    if (fs_.Stat(file_name, &result->after) != 0 || !Untouched(before, result->after)) return false;
     result->hash = hash;
     result->size = before.size;
     result->date = DateTimeFromUnixMilliseconds(result->after.modified_ms);
@@ -253,19 +264,13 @@ bool BuildReadAhead::Hash(const std::string& file_name, std::byte* buffer, Resul
   }
 }
 
-unsigned ReadAheadThreads() {
-  if (&platform::CurrentFileSystem() != &platform::RealFileSystem()) return 0;
-  const unsigned cores = std::thread::hardware_concurrency();
-  return cores > 1 ? std::min(cores - 1, 8u) : 0;
-}
-
-void EnterReadAheadDirectory(BuildReadAhead& read_ahead, const std::string& directory,
-                             std::string_view rel_directory, std::string_view first, Verify& verify,
-                             bool (Verify::*included)(const std::string&)) {
+void BuildReadAhead::EnterDirectory(const std::string& directory, std::string_view rel_directory,
+                                    std::string_view first,
+                                    const std::function<bool(const std::string&)>& included) {
   std::string names;
   std::vector<std::pair<size_t, size_t>> found;  // offset, length
   std::unique_ptr<platform::DirectoryReader> reader;
-  if (platform::CurrentFileSystem().OpenDirectory(directory, &reader) == 0) {
+  if (fs_.OpenDirectory(directory, &reader) == 0) {
     platform::DirectoryEntry entry;
     std::string rel;
     while (reader->Next(&entry)) {
@@ -275,7 +280,7 @@ void EnterReadAheadDirectory(BuildReadAhead& read_ahead, const std::string& dire
       if (ComparePaths(entry.name, first) < 0) continue;
       rel.assign(rel_directory).append(entry.name);
       try {
-        if (!(verify.*included)(rel)) continue;
+        if (!included(rel)) continue;
       } catch (const std::exception&) {
         continue;  // the scan meets the same failure when it gets there
       }
@@ -297,7 +302,7 @@ void EnterReadAheadDirectory(BuildReadAhead& read_ahead, const std::string& dire
     sorted.append(name_of(at));
     ends.push_back(sorted.size());
   }
-  read_ahead.Enter(directory, std::move(sorted), std::move(ends));
+  Enter(directory, std::move(sorted), std::move(ends));
 }
 
 }  // namespace hv

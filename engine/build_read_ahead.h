@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,8 +31,8 @@ void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::stri
 // Hashes the small files of the directories that Build is in, ahead of the
 // scan and on worker threads, so that a tree of many small files is not bound
 // to one core. The scan still decides order, events and results: BuildFile
-// takes a result only when it is ready and the file still looks the same
-// (same inode, size and time). Anything else is hashed on the main thread.
+// takes a result only when it is ready and the file is provably the one that
+// was read. Anything else is hashed on the main thread.
 class BuildReadAhead {
  public:
   // Files up to this size are read ahead, in one read each.
@@ -44,8 +45,13 @@ class BuildReadAhead {
     platform::FileStatus after;  // taken after the read
   };
 
-  // `follow_links` as the main thread opens files.
-  BuildReadAhead(unsigned threads, bool follow_links, bool list_known, uint64_t list_device, uint64_t list_inode);
+  // Helpers that work through `fs`; `threads` of them, or with -1 one for
+  // each core but one (at most 8) on the real file system and none on any
+  // other, since test doubles are not made for threads. `follow_links` as the
+  // main thread opens files. The list being written (`list_known`, device and
+  // inode) is left to the main thread, which reports it.
+  BuildReadAhead(platform::FileSystem& fs, int threads, bool follow_links, bool list_known,
+                 uint64_t list_device, uint64_t list_inode);
   ~BuildReadAhead();
   BuildReadAhead(const BuildReadAhead&) = delete;
   BuildReadAhead& operator=(const BuildReadAhead&) = delete;
@@ -56,13 +62,16 @@ class BuildReadAhead {
   // the queues of the directories it has left for good are dropped here.
   bool Knows(std::string_view directory);
 
-  // The files of `directory` still to come: `names` back to back in scan
-  // order, name i ending at ends[i].
-  void Enter(std::string directory, std::string names, std::vector<size_t> ends);
+  // Queues the files of `directory` (`rel_directory` as a stored path) from
+  // `first` on that `included` passes, in the order in which the scan will
+  // hand them over.
+  void EnterDirectory(const std::string& directory, std::string_view rel_directory, std::string_view first,
+                      const std::function<bool(const std::string&)>& included);
 
   // The result for `name` in the directory entered last, when a helper has
-  // hashed it; false when the main thread must hash it itself.
-  bool Take(std::string_view name, Result* result);
+  // hashed it and `now`, the scan's stat of it, shows the very file that was
+  // read; false when the main thread must hash it itself.
+  bool Take(std::string_view name, const platform::FileStatus& now, Result* result);
 
  private:
   // How far the helpers may run ahead of the scan, in files.
@@ -89,6 +98,13 @@ class BuildReadAhead {
     }
   };
 
+  // The files of `directory` still to come: `names` back to back in scan
+  // order, name i ending at ends[i].
+  void Enter(std::string directory, std::string names, std::vector<size_t> ends);
+  // Whether two stats show one file that nobody touched in between: the same
+  // device, inode and size, and the same modification and change times to
+  // the nanosecond (the change time no tool can put back).
+  static bool Untouched(const platform::FileStatus& a, const platform::FileStatus& b);
   void Work();
   // Helpers stay within one slot less than the window, so that the job the
   // scan waits for keeps its slot.
@@ -97,6 +113,7 @@ class BuildReadAhead {
   // anything unusual, which the main thread then meets itself.
   bool Hash(const std::string& file_name, std::byte* buffer, Result* result) noexcept;
 
+  platform::FileSystem& fs_;
   const bool follow_links_;
   const bool list_known_;
   const uint64_t list_device_;
@@ -109,14 +126,5 @@ class BuildReadAhead {
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
-
-// The helpers for a build: one core stays with the main thread.
-unsigned ReadAheadThreads();
-
-// Queues the files of `directory` from `first` on, in the order in which the
-// scan will hand them over.
-void EnterReadAheadDirectory(BuildReadAhead& read_ahead, const std::string& directory,
-                             std::string_view rel_directory, std::string_view first, Verify& verify,
-                             bool (Verify::*included)(const std::string&));
 
 }  // namespace hv

@@ -72,8 +72,8 @@ int Verify::BuildBody() {
   NormalizeBaseDirectories();
   {
     // Declared after the guard, so the helpers stop before the stream goes.
-    BuildReadAhead read_ahead(ReadAheadThreads(), junctions_, hash_file_identity_known_, hash_file_device_,
-                              hash_file_inode_);
+    BuildReadAhead read_ahead(platform::CurrentFileSystem(), read_ahead_threads_, junctions_,
+                              hash_file_identity_known_, hash_file_device_, hash_file_inode_);
     if (read_ahead.Active()) build_read_ahead_ = &read_ahead;
     try {
       std::string base_path;
@@ -127,13 +127,10 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
         const size_t rel_slash = path.rfind('\\');
         const std::string_view rel_directory =
             rel_slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, rel_slash + 1);
-        EnterReadAheadDirectory(*build_read_ahead_, std::string(directory), rel_directory, name, *this,
-                                &Verify::IsIncluded);
+        build_read_ahead_->EnterDirectory(std::string(directory), rel_directory, name,
+                                          [this](const std::string& rel) { return IsIncluded(rel); });
       }
-      // Taken only when the file is still the one that was read.
-      read_ahead = build_read_ahead_->Take(name, &ahead) && ahead.after.inode == status.inode &&
-                   ahead.after.device == status.device && ahead.after.size == status.size &&
-                   ahead.after.modified_ms == status.modified_ms;
+      read_ahead = build_read_ahead_->Take(name, status, &ahead);
     }
     if (read_ahead) {
       item->SetBasePath(base_path);

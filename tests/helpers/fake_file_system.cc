@@ -15,16 +15,19 @@ class FakeReadableFile final : public platform::ReadableFile {
  public:
   FakeReadableFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool unbuffered,
                    std::shared_ptr<int> open_handles, std::shared_ptr<const void*> last_buffer,
-                   std::shared_ptr<FakeFileSystem::CallFault> fault)
+                   std::shared_ptr<FakeFileSystem::CallFault> fault,
+                   std::shared_ptr<std::recursive_mutex> mutex)
       : entry_(std::move(entry)),
         unbuffered_(unbuffered),
         open_handles_(std::move(open_handles)),
         last_buffer_(std::move(last_buffer)),
-        fault_(std::move(fault)) {
+        fault_(std::move(fault)),
+        mutex_(std::move(mutex)) {
     ++entry_->open_handles;
     ++*open_handles_;
   }
   ~FakeReadableFile() override {
+    const std::lock_guard lock(*mutex_);
     --entry_->open_handles;
     --*open_handles_;
   }
@@ -32,6 +35,7 @@ class FakeReadableFile final : public platform::ReadableFile {
   FakeReadableFile& operator=(const FakeReadableFile&) = delete;
 
   int64_t Read(void* buffer, size_t count, platform::ErrorCode* error) override {
+    const std::lock_guard lock(*mutex_);
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.read_calls;
     *last_buffer_ = buffer;
@@ -82,6 +86,7 @@ class FakeReadableFile final : public platform::ReadableFile {
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_buffer_;
   std::shared_ptr<FakeFileSystem::CallFault> fault_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
   int64_t offset_ = 0;
 };
 
@@ -137,17 +142,22 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
 class FakeFile final : public platform::File {
  public:
   FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles,
-           std::shared_ptr<FakeFileSystem::CallFault> fault)
+           std::shared_ptr<FakeFileSystem::CallFault> fault, std::shared_ptr<std::recursive_mutex> mutex)
       : entry_(std::move(entry)),
         writable_(writable),
         open_handles_(std::move(open_handles)),
-        fault_(std::move(fault)) {
+        fault_(std::move(fault)),
+        mutex_(std::move(mutex)) {
     ++entry_->open_handles;
     ++*open_handles_;
   }
-  ~FakeFile() override { Release(); }
+  ~FakeFile() override {
+    const std::lock_guard lock(*mutex_);
+    Release();
+  }
 
   int64_t Read(void* buffer, int64_t count, platform::ErrorCode* error) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return Fail(EBADF, error);
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.read_calls;
@@ -167,6 +177,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Write(const void* buffer, int64_t count) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_ || !writable_) return EBADF;
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.write_calls;
@@ -184,6 +195,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Seek(int64_t offset, platform::Whence whence, int64_t* position) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     const int64_t base = whence == platform::Whence::kBeginning ? 0
                          : whence == platform::Whence::kCurrent ? position_
@@ -195,12 +207,14 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Size(int64_t* size) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     *size = entry_->Length();
     return 0;
   }
 
   platform::ErrorCode Truncate(int64_t size) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_ || !writable_) return closed_ ? EBADF : EINVAL;
     Materialize();
     entry_->contents.resize(static_cast<size_t>(size), '\0');
@@ -208,6 +222,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Sync() override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     ++entry_->sync_calls;
     if (fault_->Hit(FakeFileSystem::CallKind::kSync)) return fault_->error;
@@ -215,6 +230,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode SetPermissions(uint32_t permissions) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     if (entry_->chmod_error != 0) return entry_->chmod_error;
     entry_->permissions = permissions & 07777;
@@ -222,6 +238,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Close() override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return 0;
     ++entry_->close_calls;
     Release();
@@ -254,6 +271,7 @@ class FakeFile final : public platform::File {
   bool writable_;
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<FakeFileSystem::CallFault> fault_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
   int64_t position_ = 0;
   bool closed_ = false;
 };
@@ -267,11 +285,13 @@ int64_t FakeFileSystem::Entry::Length() const {
 FakeFileSystem::FakeFileSystem()
     : open_handles_(std::make_shared<int>(0)),
       last_read_buffer_(std::make_shared<const void*>(nullptr)),
-      fault_(std::make_shared<CallFault>()) {}
+      fault_(std::make_shared<CallFault>()),
+      mutex_(std::make_shared<std::recursive_mutex>()) {}
 
 FakeFileSystem::~FakeFileSystem() = default;
 
 FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, platform::FileKind kind) {
+  const std::lock_guard lock(*mutex_);
   auto entry = std::make_shared<Entry>();
   entry->kind = kind;
   entry->inode = next_inode_++;
@@ -307,11 +327,15 @@ FakeFileSystem::Entry& FakeFileSystem::AddOther(const std::string& path) {
 }
 
 FakeFileSystem::Entry* FakeFileSystem::Find(const std::string& path) {
+  const std::lock_guard lock(*mutex_);
   const auto it = entries_.find(path);
   return it == entries_.end() ? nullptr : it->second.get();
 }
 
-void FakeFileSystem::Remove(const std::string& path) { entries_.erase(path); }
+void FakeFileSystem::Remove(const std::string& path) {
+  const std::lock_guard lock(*mutex_);
+  entries_.erase(path);
+}
 
 uint8_t FakeFileSystem::GeneratedByte(int64_t offset) {
   // Varies within and across 8 MiB blocks, so a misplaced block changes the digest.
@@ -333,15 +357,17 @@ std::string FakeFileSystem::ContentsOf(const Entry& entry, int64_t offset, size_
 }
 
 platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::FileStatus* status) {
-  const Entry* entry = Find(path);
+  const std::lock_guard lock(*mutex_);
+  Entry* entry = Find(path);
   if (entry == nullptr) return ENOENT;
+  if (entry->on_stat) entry->on_stat(*entry);
   if (entry->stat_error != 0) return entry->stat_error;
   *status = platform::FileStatus{};
   status->kind = entry->kind;
   status->size = entry->stat_size ? *entry->stat_size : entry->Length();
   status->modified_ms = entry->modified_ms;
   status->modified = {entry->modified_ms / 1000, static_cast<int32_t>(entry->modified_ms % 1000 * 1000000)};
-  status->changed = status->modified;
+  status->changed = entry->changed ? *entry->changed : status->modified;
   status->link_count = 1;
   status->accessed_ms = entry->accessed_ms;
   status->has_birth_time = entry->has_birth_time;
@@ -356,6 +382,7 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
                                                    bool follow_links,
                                                    std::unique_ptr<platform::ReadableFile>* file,
                                                    platform::FileKind* kind) {
+  const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   const auto it = entries_.find(path);
@@ -364,7 +391,9 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
   ++entry.open_calls;
   entry.last_open_unbuffered = unbuffered;
   if (unbuffered) ++unbuffered_opens_;
-  if (entry.open_error != 0) return entry.open_error;
+  if (entry.open_error != 0 && (entry.fail_open_call == 0 || entry.open_calls == entry.fail_open_call)) {
+    return entry.open_error;
+  }
   if (entry.kind == platform::FileKind::kSymbolicLink && follow_links) return ENOENT;
   if (kind != nullptr) *kind = entry.kind;
   switch (entry.kind) {
@@ -374,12 +403,13 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
     default: return ENXIO;
   }
   *file = std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_,
-                                             fault_);
+                                             fault_, mutex_);
   return 0;
 }
 
 platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::OpenMode mode,
                                          std::unique_ptr<platform::File>* file) {
+  const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   auto it = entries_.find(path);
@@ -397,11 +427,12 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
     entry.generated_size.reset();
   }
   const bool writable = mode == platform::OpenMode::fmCreate || (static_cast<uint16_t>(mode) & 3) != 0;
-  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_);
+  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_, mutex_);
   return 0;
 }
 
 platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
+  const std::lock_guard lock(*mutex_);
   const auto it = entries_.find(path);
   if (it == entries_.end()) return ENOENT;
   if (it->second->delete_error != 0) return it->second->delete_error;
@@ -413,6 +444,7 @@ platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
 
 platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path, std::string* temp_path,
                                                     std::unique_ptr<platform::File>* file) {
+  const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   if (create_temporary_error != 0) return create_temporary_error;
@@ -422,12 +454,13 @@ platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path
     Entry& entry = Add(name, platform::FileKind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
-    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_);
+    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_, mutex_);
     return 0;
   }
 }
 
 platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::string& to) {
+  const std::lock_guard lock(*mutex_);
   ++rename_calls;
   if (fault_->Hit(CallKind::kRename)) return fault_->error;
   const auto it = entries_.find(from);
@@ -444,12 +477,14 @@ platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::s
 }
 
 platform::ErrorCode FakeFileSystem::SyncDirectory(const std::string& /*directory*/) {
+  const std::lock_guard lock(*mutex_);
   ++sync_directory_calls;
   return sync_directory_error;
 }
 
 platform::ErrorCode FakeFileSystem::OpenDirectory(
     const std::string& path, std::unique_ptr<platform::DirectoryReader>* reader) {
+  const std::lock_guard lock(*mutex_);
   std::string name = path;
   if (name.size() > 1 && name.back() == '/') name.pop_back();
   Entry* entry = Find(name);
@@ -471,6 +506,7 @@ platform::ErrorCode FakeFileSystem::OpenDirectory(
 }
 
 std::vector<std::string> FakeFileSystem::Names() const {
+  const std::lock_guard lock(*mutex_);
   std::vector<std::string> names;
   for (const auto& [name, entry] : entries_) names.push_back(name);
   return names;

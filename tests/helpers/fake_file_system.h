@@ -1,7 +1,8 @@
 // An in-memory file system for tests. Files hold their bytes, or only a size
 // whose bytes are made up on the fly (so that huge files cost no memory).
 // Every entry can be told to fail in the ways real disks and file systems do,
-// and records how it was used.
+// and records how it was used. Every call holds one lock, so helper threads
+// may use it too; a test that changes entries while they run takes Lock().
 #pragma once
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,13 +56,20 @@ class FakeFileSystem : public platform::FileSystem {
     int64_t accessed_ms = 0;
     bool has_birth_time = false;
     int64_t birth_ms = 0;
+    // The last change of data or inode; the modification time when unset.
+    std::optional<platform::FileTime> changed;
     uint64_t device = 1;
     uint64_t inode = 0;
     uint32_t permissions = 0644;
 
+    // Called at the start of every Stat of the entry, on the calling thread.
+    std::function<void(Entry&)> on_stat;
+
     // Failures: 0 means none.
     platform::ErrorCode stat_error = 0;
     platform::ErrorCode open_error = 0;
+    // With `open_error`: only the open with this number (1-based) fails.
+    int fail_open_call = 0;
     platform::ErrorCode delete_error = 0;
     // The read call with this number (1-based, counted over all opens) fails.
     int fail_read_call = 0;
@@ -168,6 +177,7 @@ class FakeFileSystem : public platform::FileSystem {
   // The names of every entry, in order.
   std::vector<std::string> Names() const;
   std::string CurrentDirectory() override { return current_directory_; }
+  std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock(*mutex_); }
   std::string ErrorText(platform::ErrorCode error) override;
 
  private:
@@ -182,6 +192,7 @@ class FakeFileSystem : public platform::FileSystem {
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_read_buffer_;
   std::shared_ptr<CallFault> fault_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
   std::vector<std::string> deleted_;
 };
 
