@@ -27,6 +27,7 @@ void Verify::Clear() {
   base_directories_root_.clear();
   recursive_ = true;
   junctions_ = true;
+  read_ahead_threads_ = -1;
   show_progress_ = true;
 #if defined(HV_VARIANT32)
   disable_wow64_ = false;

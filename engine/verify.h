@@ -89,6 +89,11 @@ class Verify {
   void SetShowProgress(bool value) { show_progress_ = value; }
   bool Junctions() const { return junctions_; }
   void SetJunctions(bool value) { junctions_ = value; }
+  // Build's helper threads, which hash small files ahead of the scan; -1
+  // (the default): one for each core but one, at most 8, on the real file
+  // system and none on any other.
+  int ReadAheadThreads() const { return read_ahead_threads_; }
+  void SetReadAheadThreads(int threads) { read_ahead_threads_ = threads; }
 #if defined(HV_VARIANT32)
   // Build, Redure and Update switch file-system redirection off while they run.
   bool DisableWow64() const { return disable_wow64_; }
@@ -176,6 +181,7 @@ class Verify {
   std::vector<std::string> base_directories_;
   bool recursive_ = false;
   bool junctions_ = false;
+  int read_ahead_threads_ = -1;
   std::unique_ptr<HashList> hash_list_;
   std::unique_ptr<HashList> aux_hash_list_;
   bool show_progress_ = false;
@@ -208,7 +214,7 @@ class Verify {
   // it is passed over.
   std::string scan_skips_;
   // Build: hashes small files ahead of the scan on other threads while
-  // Build runs (not owned; none when the file system is not the real one).
+  // Build runs (not owned; none when it has no helper threads).
   BuildReadAhead* build_read_ahead_ = nullptr;
   // Verify and update: the stored paths of the directories the scan could
   // not list.

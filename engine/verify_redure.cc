@@ -126,7 +126,7 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
     }
 
     auto item = std::make_unique<HashItem>();
-    item->ReadFromFile(base_path, path, ItemProgressCallback());
+    item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
     if (hash_list_->FindByPath(path, index)) {
       HashItem& entry = hash_list_->Items(index);
       if (entry.Size() == item->Size() && entry.Hash() == item->Hash()) {

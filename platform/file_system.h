@@ -78,12 +78,18 @@ class FileSystem {
   // Follows symbolic links. Returns 0 and fills `status`, or the error.
   virtual ErrorCode Stat(const std::string& path, FileStatus* status) = 0;
 
-  // Opens an existing file for reading; a directory gives EISDIR. With
-  // `unbuffered` the file is read past the system's cache where the file
-  // system allows that; `buffer` handed to Read must then be aligned to 64 KiB
-  // and `count` a multiple of it.
-  virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered,
-                                   std::unique_ptr<ReadableFile>* file) = 0;
+  // Opens an existing regular file for reading, and nothing else. The name
+  // is looked at first without opening what it names (a symbolic link as its
+  // last part followed only with `follow_links`), and only a regular file is
+  // then opened, as the very file looked at: no FIFO, device or socket is
+  // ever opened, so nothing can block or be read forever. What the name was
+  // found to be goes to `*kind` (when not null); a directory gives EISDIR, a
+  // link not followed ELOOP, anything else that is no regular file ENXIO.
+  // With `unbuffered` the file is read past the system's cache where the
+  // file system allows that; `buffer` handed to Read must then be aligned to
+  // 64 KiB and `count` a multiple of it.
+  virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
+                                   std::unique_ptr<ReadableFile>* file, FileKind* kind) = 0;
 
   // Opens `path` for the text stream and the files the program writes:
   // fmOpenRead and fmOpenReadWrite need an existing file, fmCreate creates one

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace hv::platform {
 
@@ -136,7 +137,119 @@ class PosixFile : public File {
   int fd_;
 };
 
+class PosixReadableFile final : public ReadableFile {
+ public:
+  PosixReadableFile(int fd, bool direct) : fd_(fd), direct_(direct) {}
+  ~PosixReadableFile() override { ::close(fd_); }
+  PosixReadableFile(const PosixReadableFile&) = delete;
+  PosixReadableFile& operator=(const PosixReadableFile&) = delete;
+
+  int64_t Read(void* buffer, size_t count, ErrorCode* error) override {
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, count);
+      if (n >= 0) return static_cast<int64_t>(n);
+      if (errno == EINTR) continue;
+      // Some file systems take O_DIRECT at open but refuse the read itself
+      // (or this buffer or offset); then the file is read through the cache.
+      if (errno == EINVAL && direct_) {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags != -1 && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0) {
+          direct_ = false;
+          continue;
+        }
+        errno = EINVAL;
+      }
+      *error = errno;
+      return -1;
+    }
+  }
+
+ private:
+  int fd_;
+  bool direct_;
+};
+
+// The error open(2) would give for what is no regular file.
+ErrorCode NotRegularError(FileKind kind) {
+  switch (kind) {
+    case FileKind::kDirectory: return EISDIR;
+    case FileKind::kSymbolicLink: return ELOOP;
+    default: return ENXIO;
+  }
+}
+
+// Opens for reading, with `flags`, the regular file that `named` (a descriptor
+// that only names it) stands for and whose stat gave `looked`. Through
+// `reopen_directory` + the descriptor's number it is that very file, whatever
+// has become of its name since. Where that directory is missing, the name is
+// opened again without waiting for anything and kept only when it is still
+// that file. The descriptor, or -1 with errno set.
+int OpenNamedFile(int named, const struct stat& looked, const std::string& path, bool follow_links,
+                  const std::string& reopen_directory, int flags) {
+  const int fd = OpenRetrying(reopen_directory + std::to_string(named), flags);
+  if (fd != -1 || errno != ENOENT) return fd;
+  const int again = OpenRetrying(path, flags | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
+  if (again == -1) return -1;
+  struct stat st;
+  int status_flags = -1;
+  ErrorCode error = 0;
+  if (::fstat(again, &st) != 0 || (status_flags = ::fcntl(again, F_GETFL)) == -1) {
+    error = errno;
+  } else if (st.st_dev != looked.st_dev || st.st_ino != looked.st_ino) {
+    error = EAGAIN;  // replaced between the look and the open
+  } else if (::fcntl(again, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+    error = errno;
+  }
+  if (error == 0) return again;
+  ::close(again);
+  errno = error;
+  return -1;
+}
+
 }  // namespace
+
+FileKind FileKindOf(unsigned mode) {
+  switch (mode & S_IFMT) {
+    case S_IFREG: return FileKind::kRegular;
+    case S_IFDIR: return FileKind::kDirectory;
+    case S_IFLNK: return FileKind::kSymbolicLink;
+    case S_IFIFO: return FileKind::kFifo;
+    case S_IFSOCK: return FileKind::kSocket;
+    case S_IFCHR: return FileKind::kCharacterDevice;
+    case S_IFBLK: return FileKind::kBlockDevice;
+    default: return FileKind::kOther;
+  }
+}
+
+ErrorCode OpenRegularForReading(const std::string& path, bool unbuffered, bool follow_links,
+                                const std::string& reopen_directory, std::unique_ptr<ReadableFile>* file,
+                                FileKind* kind) {
+  // Looked at first without opening what the name stands for: opening a FIFO
+  // waits for a writer, and a device may never stop giving bytes.
+  const int named = OpenRetrying(path, O_PATH | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW));
+  if (named == -1) return errno;
+  const struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{named};
+  struct stat looked;
+  if (::fstat(named, &looked) != 0) return errno;
+  const FileKind found = FileKindOf(looked.st_mode);
+  if (kind != nullptr) *kind = found;
+  if (found != FileKind::kRegular) return NotRegularError(found);
+  const int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
+  bool direct = unbuffered;
+  int fd =
+      OpenNamedFile(named, looked, path, follow_links, reopen_directory, flags | (direct ? O_DIRECT : 0));
+  if (fd == -1 && direct && errno == EINVAL) {
+    // The file system does not do O_DIRECT at all.
+    direct = false;
+    fd = OpenNamedFile(named, looked, path, follow_links, reopen_directory, flags);
+  }
+  if (fd == -1) return errno;
+  *file = std::make_unique<PosixReadableFile>(fd, direct);
+  return 0;
+}
 
 int OpenRetrying(const std::string& path, int flags, unsigned mode) {
   int fd;

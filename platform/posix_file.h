@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/file_system.h"
 
 namespace hv::platform {
 
@@ -23,5 +24,16 @@ ErrorCode RejectDirectory(int fd);
 
 // Takes ownership of an open descriptor.
 std::unique_ptr<File> WrapPosixFile(int fd);
+
+// What a stat's mode says a name is.
+FileKind FileKindOf(unsigned mode);
+
+// FileSystem::OpenForReading of the real file system. The file looked at is
+// opened through `reopen_directory` + the number of a descriptor that only
+// names it ("/proc/self/fd/"); where that directory is missing, its name is
+// opened again without blocking and kept only when it is still that file.
+ErrorCode OpenRegularForReading(const std::string& path, bool unbuffered, bool follow_links,
+                                const std::string& reopen_directory, std::unique_ptr<ReadableFile>* file,
+                                FileKind* kind);
 
 }  // namespace hv::platform

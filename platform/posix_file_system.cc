@@ -32,21 +32,8 @@ int64_t ToMilliseconds(int64_t seconds, int64_t nanoseconds) {
   return seconds * 1000 + nanoseconds / 1000000;
 }
 
-FileKind KindOf(unsigned mode) {
-  switch (mode & S_IFMT) {
-    case S_IFREG: return FileKind::kRegular;
-    case S_IFDIR: return FileKind::kDirectory;
-    case S_IFLNK: return FileKind::kSymbolicLink;
-    case S_IFIFO: return FileKind::kFifo;
-    case S_IFSOCK: return FileKind::kSocket;
-    case S_IFCHR: return FileKind::kCharacterDevice;
-    case S_IFBLK: return FileKind::kBlockDevice;
-    default: return FileKind::kOther;
-  }
-}
-
 void FillFromStat(const struct stat& st, FileStatus* status) {
-  status->kind = KindOf(st.st_mode);
+  status->kind = FileKindOf(st.st_mode);
   status->size = static_cast<int64_t>(st.st_size);
   status->modified_ms = ToMilliseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
   status->accessed_ms = ToMilliseconds(st.st_atim.tv_sec, st.st_atim.tv_nsec);
@@ -63,7 +50,7 @@ void FillFromStat(const struct stat& st, FileStatus* status) {
 }
 
 void FillFromStatx(const struct statx& stx, FileStatus* status) {
-  status->kind = KindOf(stx.stx_mode);
+  status->kind = FileKindOf(stx.stx_mode);
   status->size = static_cast<int64_t>(stx.stx_size);
   status->modified_ms = ToMilliseconds(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
   status->accessed_ms = ToMilliseconds(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
@@ -86,38 +73,6 @@ void FillFromStatx(const struct statx& stx, FileStatus* status) {
 [[maybe_unused]] std::string ErrorTextFrom(int result, const char* buffer) {
   return result == 0 ? std::string(buffer) : std::string();
 }
-
-class PosixReadableFile final : public ReadableFile {
- public:
-  PosixReadableFile(int fd, bool direct) : fd_(fd), direct_(direct) {}
-  ~PosixReadableFile() override { ::close(fd_); }
-  PosixReadableFile(const PosixReadableFile&) = delete;
-  PosixReadableFile& operator=(const PosixReadableFile&) = delete;
-
-  int64_t Read(void* buffer, size_t count, ErrorCode* error) override {
-    for (;;) {
-      const ssize_t n = ::read(fd_, buffer, count);
-      if (n >= 0) return static_cast<int64_t>(n);
-      if (errno == EINTR) continue;
-      // Some file systems take O_DIRECT at open but refuse the read itself
-      // (or this buffer or offset); then the file is read through the cache.
-      if (errno == EINVAL && direct_) {
-        const int flags = ::fcntl(fd_, F_GETFL);
-        if (flags != -1 && ::fcntl(fd_, F_SETFL, flags & ~O_DIRECT) == 0) {
-          direct_ = false;
-          continue;
-        }
-        errno = EINVAL;
-      }
-      *error = errno;
-      return -1;
-    }
-  }
-
- private:
-  int fd_;
-  bool direct_;
-};
 
 class PosixFileSystem final : public FileSystem {
  public:
@@ -143,20 +98,9 @@ class PosixFileSystem final : public FileSystem {
     return 0;
   }
 
-  ErrorCode OpenForReading(const std::string& path, bool unbuffered,
-                           std::unique_ptr<ReadableFile>* file) override {
-    const int base_flags = O_RDONLY | O_CLOEXEC;
-    bool direct = unbuffered;
-    int fd = OpenRetrying(path, base_flags | (direct ? O_DIRECT : 0));
-    if (fd == -1 && direct && errno == EINVAL) {
-      // The file system does not do O_DIRECT at all.
-      direct = false;
-      fd = OpenRetrying(path, base_flags);
-    }
-    if (fd == -1) return errno;
-    if (const ErrorCode error = RejectDirectory(fd)) return error;
-    *file = std::make_unique<PosixReadableFile>(fd, direct);
-    return 0;
+  ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
+                           std::unique_ptr<ReadableFile>* file, FileKind* kind) override {
+    return OpenRegularForReading(path, unbuffered, follow_links, "/proc/self/fd/", file, kind);
   }
 
   ErrorCode Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {

@@ -328,7 +328,7 @@ TEST_F(FaultInjectionTest, ListThatIsNoRegularFileIsWrittenInPlace) {
   engine.SetHashesFileName(kList);
   engine.BaseDirectories().push_back("/t");
   EXPECT_EQ(engine.Update(), 1);
-  EXPECT_EQ(fs.Find(kList)->kind, FakeFileSystem::Kind::kOther);
+  EXPECT_EQ(fs.Find(kList)->kind, platform::FileKind::kFifo);
   EXPECT_EQ(fs.rename_calls, 0);
   Lines lines;
   for (const TreeFile& file : kTree) lines.push_back(LineOf(file.path, file.contents, kTime));

@@ -1,14 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/command_fixtures.h"
@@ -18,6 +24,7 @@
 #include "engine/verify.h"
 #include "helpers/fake_file_system.h"
 #include "helpers/temp_dir.h"
+#include "platform/directory.h"
 #include "platform/file_system.h"
 #include "support/base64.h"
 #include "support/date_time.h"
@@ -355,6 +362,139 @@ TEST_F(BuildTest, DelayedAbortWhileAFileOfSeveralPiecesIsRead) {
   EXPECT_EQ(ReadFile(ListName()), kBom);
 }
 
+// Whether the event is the scan reaching `name`.
+bool Reaches(VerifyState state, const StateChangeObject* info, std::string_view name) {
+  return state == vstProcessingFile && static_cast<const StateChangeFilename*>(info)->FileName() == name;
+}
+
+// What the scan listed as a file may be something else by the time it is
+// hashed: that is never opened, and the error says what it has become.
+TEST_F(BuildTest, FileReplacedBeforeItIsHashedIsNeverOpened) {
+  struct Case {
+    bool junctions;
+    std::function<void(const std::string&)> replace;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {true, [](const std::string& name) { ASSERT_EQ(platform::CreateFifo(name), 0); }, "Is a FIFO"},
+      {true, [](const std::string& name) { std::filesystem::create_symlink("/dev/zero", name); },
+       "Is a character device"},
+      {false, [](const std::string& name) { std::filesystem::create_symlink("a.txt", name); },
+       "Is a symbolic link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Tree tree;
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) tree.Write(name, name);
+    engine_.BaseDirectories() = {tree.root()};
+    engine_.SetJunctions(c.junctions);
+    recorder_.Clear();
+    recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+      if (!Reaches(state, info, "b.txt")) return;
+      std::filesystem::remove(tree.Path("b.txt"));
+      c.replace(tree.Path("b.txt"));
+    };
+
+    EXPECT_EQ(engine_.Build(), 103);
+    const std::string b = tree.Path("b.txt");
+    EXPECT_EQ(FileErrors(), (Lines{b + ": EFOpenError: Cannot open file \"" + b + "\". " + c.text}));
+    EXPECT_EQ(Paths(), (Lines{"a.txt", "c.txt"}));
+  }
+}
+
+// The real disk, with the names opened for reading counted.
+class CountingFileSystem final : public platform::FileSystem {
+ public:
+  using ErrorCode = platform::ErrorCode;
+  using File = platform::File;
+
+  int Opens(const std::string& name) {
+    const std::lock_guard lock(mutex_);
+    return opens_[name];
+  }
+
+  ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
+                           std::unique_ptr<platform::ReadableFile>* file, platform::FileKind* kind) override {
+    {
+      const std::lock_guard lock(mutex_);
+      ++opens_[path];
+    }
+    return real_.OpenForReading(path, unbuffered, follow_links, file, kind);
+  }
+  ErrorCode Stat(const std::string& path, platform::FileStatus* status) override {
+    return real_.Stat(path, status);
+  }
+  ErrorCode Open(const std::string& path, platform::OpenMode mode, std::unique_ptr<File>* file) override {
+    return real_.Open(path, mode, file);
+  }
+  ErrorCode DeleteFile(const std::string& path) override { return real_.DeleteFile(path); }
+  ErrorCode OpenDirectory(const std::string& path,
+                          std::unique_ptr<platform::DirectoryReader>* reader) override {
+    return real_.OpenDirectory(path, reader);
+  }
+  ErrorCode CreateTemporary(const std::string& near, std::string* temp,
+                            std::unique_ptr<File>* file) override {
+    return real_.CreateTemporary(near, temp, file);
+  }
+  ErrorCode Rename(const std::string& from, const std::string& to) override {
+    return real_.Rename(from, to);
+  }
+  std::string ResolveLinks(const std::string& path) override { return real_.ResolveLinks(path); }
+  ErrorCode SyncDirectory(const std::string& directory) override { return real_.SyncDirectory(directory); }
+  ErrorCode ReadExtendedAttributes(const std::string& path,
+                                   std::vector<std::pair<std::string, std::string>>* attributes) override {
+    return real_.ReadExtendedAttributes(path, attributes);
+  }
+  std::string CurrentDirectory() override { return real_.CurrentDirectory(); }
+  std::string ErrorText(ErrorCode error) override { return real_.ErrorText(error); }
+
+ private:
+  platform::FileSystem& real_ = platform::RealFileSystem();
+  std::mutex mutex_;
+  std::map<std::string, int> opens_;
+};
+
+// Waits until `done` holds; fails the test after ten seconds.
+void WaitUntil(const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the helper thread never got there";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Rewritten in place after a helper read it, with its size and time put back
+// as copy tools do: only the change time tells, and the list must hold what
+// the file holds now.
+TEST_F(BuildTest, FileRewrittenInPlaceAfterAHelperReadItGivesItsNewContents) {
+  CountingFileSystem fs;
+  platform::ScopedFileSystem scope(fs);
+  engine_.SetReadAheadThreads(1);
+  Tree tree;
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) tree.Write(name, name);
+  engine_.BaseDirectories().push_back(tree.root());
+  recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+    if (!Reaches(state, info, "b.txt")) return;
+    // The one helper opens c.txt only once it has finished with b.txt.
+    WaitUntil([&] { return fs.Opens(tree.Path("c.txt")) > 0; });
+    // Rewritten until its change time moves on from the one the helper saw,
+    // however coarsely the file system's clock ticks.
+    platform::FileStatus seen;
+    ASSERT_EQ(fs.Stat(tree.Path("b.txt"), &seen), 0);
+    WaitUntil([&] {
+      tree.Write("b.txt", "B.TXT");
+      platform::FileStatus now;
+      return fs.Stat(tree.Path("b.txt"), &now) == 0 && now.changed != seen.changed;
+    });
+  };
+
+  EXPECT_EQ(engine_.Build(), 0);
+  EXPECT_EQ(ReadFile(ListName()), ListText({LineOf("a.txt", "a.txt", kTime1),
+                                            LineOf("b.txt", "B.TXT", kTime1),
+                                            LineOf("c.txt", "c.txt", kTime1)}));
+  EXPECT_EQ(fs.Opens(tree.Path("b.txt")), 2);
+}
+
 class FakeBuildTest : public BuildTest {
  protected:
   std::string ListContents() { return FakeFileSystem::ContentsOf(*fs_.Find(ListName()), 0, 100000); }
@@ -461,6 +601,85 @@ TEST_F(FakeBuildTest, EventHandlerFailureIsAFileErrorAndKeepsTheWrittenEntry) {
   EXPECT_EQ(engine_.Build(), 103);
   EXPECT_EQ(FileErrors(), (Lines{first_.Path("a.txt") + ": EInOutError: handler failed"}));
   EXPECT_EQ(Paths(), (Lines{"a.txt", "b.txt"}));
+}
+
+// One helper thread reads ahead on the fake disk. The scan waits at b.txt
+// and at c.txt until the helper has gone on to the next file, so that their
+// results are ready when the scan asks for them. Whatever happened to them,
+// the run must be the one a build without helpers gives.
+class ReadAheadTest : public FakeBuildTest {
+ protected:
+  ReadAheadTest() {
+    engine_.SetReadAheadThreads(1);
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) first_.Add(name, name);
+    engine_.BaseDirectories().push_back(first_.root());
+  }
+
+  FakeFileSystem::Entry& File(std::string_view name) { return *fs_.Find(first_.Path(name)); }
+
+  // In place, in capitals, with its size and time put back: only the change
+  // time tells.
+  static void Rewrite(FakeFileSystem::Entry& entry) {
+    for (char& c : entry.contents) c = static_cast<char>(std::toupper(c));
+    entry.changed = platform::FileTime{kTime1 / 1000 + 1, 0};
+  }
+
+  // Builds, with `at_c` run under the disk's lock when the scan has waited at
+  // c.txt; `rewritten` files are expected in capitals.
+  void BuildAndExpectAPlainRun(const std::function<void()>& at_c, const std::set<std::string>& rewritten) {
+    recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+      const bool at_b = Reaches(state, info, "b.txt");
+      if (!at_b && !Reaches(state, info, "c.txt")) return;
+      WaitUntil([this, at_b] {
+        const auto lock = fs_.Lock();
+        return File(at_b ? "c.txt" : "d.txt").open_calls > 0;
+      });
+      const auto lock = fs_.Lock();
+      if (!at_b && at_c) at_c();
+    };
+
+    EXPECT_EQ(engine_.Build(), 0);
+    Lines trace;
+    Lines lines;
+    for (std::string name : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
+      trace.insert(trace.end(), {"vstProcessingFile " + name, "progress 5/5",
+                                 "vstBuildOutput ADDED\t\"" + name + "\"", "vstProgressDone"});
+      FakeFileSystem::Entry expected;
+      expected.contents = name;
+      if (rewritten.count(name) != 0) Rewrite(expected);
+      lines.push_back(LineOf(name, expected.contents, kTime1));
+    }
+    trace.push_back("vstSortingResults");
+    EXPECT_EQ(recorder_.Trace(), trace);
+    EXPECT_EQ(ListContents(), ListText(lines));
+  }
+};
+
+TEST_F(ReadAheadTest, TheHelpersDigestOfAnUntouchedFileIsTaken) {
+  BuildAndExpectAPlainRun(nullptr, {});
+  EXPECT_EQ(File("b.txt").open_calls, 1);
+  EXPECT_EQ(File("c.txt").open_calls, 1);
+}
+
+TEST_F(ReadAheadTest, FileTheHelperCannotOpenOrReadIsHashedByTheScan) {
+  File("b.txt").open_error = EIO;
+  File("b.txt").fail_open_call = 1;
+  File("c.txt").fail_read_call = 1;
+  BuildAndExpectAPlainRun(nullptr, {});
+  EXPECT_EQ(File("b.txt").open_calls, 2);
+  EXPECT_EQ(File("c.txt").open_calls, 2);
+}
+
+// b.txt changes between the helper's read and its second look at the file,
+// c.txt after the helper is done with it.
+TEST_F(ReadAheadTest, FileChangedAfterTheHelpersFirstLookIsHashedAgain) {
+  int stats = 0;
+  File("b.txt").on_stat = [&stats](FakeFileSystem::Entry& entry) {
+    if (++stats == 2) Rewrite(entry);
+  };
+  BuildAndExpectAPlainRun([this] { Rewrite(File("c.txt")); }, {"b.txt", "c.txt"});
+  EXPECT_EQ(File("b.txt").open_calls, 2);
+  EXPECT_EQ(File("c.txt").open_calls, 2);
 }
 
 }  // namespace

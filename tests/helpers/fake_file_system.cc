@@ -15,16 +15,19 @@ class FakeReadableFile final : public platform::ReadableFile {
  public:
   FakeReadableFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool unbuffered,
                    std::shared_ptr<int> open_handles, std::shared_ptr<const void*> last_buffer,
-                   std::shared_ptr<FakeFileSystem::CallFault> fault)
+                   std::shared_ptr<FakeFileSystem::CallFault> fault,
+                   std::shared_ptr<std::recursive_mutex> mutex)
       : entry_(std::move(entry)),
         unbuffered_(unbuffered),
         open_handles_(std::move(open_handles)),
         last_buffer_(std::move(last_buffer)),
-        fault_(std::move(fault)) {
+        fault_(std::move(fault)),
+        mutex_(std::move(mutex)) {
     ++entry_->open_handles;
     ++*open_handles_;
   }
   ~FakeReadableFile() override {
+    const std::lock_guard lock(*mutex_);
     --entry_->open_handles;
     --*open_handles_;
   }
@@ -32,6 +35,7 @@ class FakeReadableFile final : public platform::ReadableFile {
   FakeReadableFile& operator=(const FakeReadableFile&) = delete;
 
   int64_t Read(void* buffer, size_t count, platform::ErrorCode* error) override {
+    const std::lock_guard lock(*mutex_);
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.read_calls;
     *last_buffer_ = buffer;
@@ -82,16 +86,17 @@ class FakeReadableFile final : public platform::ReadableFile {
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_buffer_;
   std::shared_ptr<FakeFileSystem::CallFault> fault_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
   int64_t offset_ = 0;
 };
 
-platform::EntryKind ListedKind(FakeFileSystem::Kind kind) {
+platform::EntryKind ListedKind(platform::FileKind kind) {
   switch (kind) {
-    case FakeFileSystem::Kind::kRegular: return platform::EntryKind::kRegular;
-    case FakeFileSystem::Kind::kDirectory: return platform::EntryKind::kDirectory;
-    case FakeFileSystem::Kind::kOther: return platform::EntryKind::kOther;
+    case platform::FileKind::kRegular: return platform::EntryKind::kRegular;
+    case platform::FileKind::kDirectory: return platform::EntryKind::kDirectory;
+    case platform::FileKind::kSymbolicLink: return platform::EntryKind::kSymbolicLink;
+    default: return platform::EntryKind::kOther;
   }
-  return platform::EntryKind::kOther;
 }
 
 // A listing: the names were taken when it was opened.
@@ -137,17 +142,22 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
 class FakeFile final : public platform::File {
  public:
   FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles,
-           std::shared_ptr<FakeFileSystem::CallFault> fault)
+           std::shared_ptr<FakeFileSystem::CallFault> fault, std::shared_ptr<std::recursive_mutex> mutex)
       : entry_(std::move(entry)),
         writable_(writable),
         open_handles_(std::move(open_handles)),
-        fault_(std::move(fault)) {
+        fault_(std::move(fault)),
+        mutex_(std::move(mutex)) {
     ++entry_->open_handles;
     ++*open_handles_;
   }
-  ~FakeFile() override { Release(); }
+  ~FakeFile() override {
+    const std::lock_guard lock(*mutex_);
+    Release();
+  }
 
   int64_t Read(void* buffer, int64_t count, platform::ErrorCode* error) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return Fail(EBADF, error);
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.read_calls;
@@ -167,6 +177,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Write(const void* buffer, int64_t count) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_ || !writable_) return EBADF;
     FakeFileSystem::Entry& entry = *entry_;
     ++entry.write_calls;
@@ -184,6 +195,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Seek(int64_t offset, platform::Whence whence, int64_t* position) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     const int64_t base = whence == platform::Whence::kBeginning ? 0
                          : whence == platform::Whence::kCurrent ? position_
@@ -195,12 +207,14 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Size(int64_t* size) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     *size = entry_->Length();
     return 0;
   }
 
   platform::ErrorCode Truncate(int64_t size) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_ || !writable_) return closed_ ? EBADF : EINVAL;
     Materialize();
     entry_->contents.resize(static_cast<size_t>(size), '\0');
@@ -208,6 +222,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode Sync() override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     ++entry_->sync_calls;
     if (fault_->Hit(FakeFileSystem::CallKind::kSync)) return fault_->error;
@@ -215,6 +230,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode SetPermissions(uint32_t permissions) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     if (entry_->chmod_error != 0) return entry_->chmod_error;
     entry_->permissions = permissions & 07777;
@@ -222,6 +238,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode SetOwner(uint32_t owner, uint32_t group) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     entry_->owner = owner;
     entry_->group = group;
@@ -229,6 +246,7 @@ class FakeFile final : public platform::File {
   }
 
   platform::ErrorCode SetExtendedAttribute(const std::string& name, const std::string& value) override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return EBADF;
     entry_->extended_attributes[name] = value;
     return 0;
@@ -237,6 +255,7 @@ class FakeFile final : public platform::File {
   platform::ErrorCode Reserve(int64_t /*size*/) override { return closed_ ? EBADF : 0; }
 
   platform::ErrorCode Close() override {
+    const std::lock_guard lock(*mutex_);
     if (closed_) return 0;
     ++entry_->close_calls;
     Release();
@@ -269,6 +288,7 @@ class FakeFile final : public platform::File {
   bool writable_;
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<FakeFileSystem::CallFault> fault_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
   int64_t position_ = 0;
   bool closed_ = false;
 };
@@ -282,11 +302,13 @@ int64_t FakeFileSystem::Entry::Length() const {
 FakeFileSystem::FakeFileSystem()
     : open_handles_(std::make_shared<int>(0)),
       last_read_buffer_(std::make_shared<const void*>(nullptr)),
-      fault_(std::make_shared<CallFault>()) {}
+      fault_(std::make_shared<CallFault>()),
+      mutex_(std::make_shared<std::recursive_mutex>()) {}
 
 FakeFileSystem::~FakeFileSystem() = default;
 
-FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, Kind kind) {
+FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, platform::FileKind kind) {
+  const std::lock_guard lock(*mutex_);
   auto entry = std::make_shared<Entry>();
   entry->kind = kind;
   entry->inode = next_inode_++;
@@ -297,7 +319,7 @@ FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, Kind kind) {
 
 FakeFileSystem::Entry& FakeFileSystem::AddFile(const std::string& path, std::string contents,
                                                int64_t modified_ms) {
-  Entry& entry = Add(path, Kind::kRegular);
+  Entry& entry = Add(path, platform::FileKind::kRegular);
   entry.contents = std::move(contents);
   entry.modified_ms = modified_ms;
   entry.accessed_ms = modified_ms;
@@ -306,7 +328,7 @@ FakeFileSystem::Entry& FakeFileSystem::AddFile(const std::string& path, std::str
 
 FakeFileSystem::Entry& FakeFileSystem::AddGeneratedFile(const std::string& path, int64_t size,
                                                         int64_t modified_ms) {
-  Entry& entry = Add(path, Kind::kRegular);
+  Entry& entry = Add(path, platform::FileKind::kRegular);
   entry.generated_size = size;
   entry.modified_ms = modified_ms;
   entry.accessed_ms = modified_ms;
@@ -314,19 +336,23 @@ FakeFileSystem::Entry& FakeFileSystem::AddGeneratedFile(const std::string& path,
 }
 
 FakeFileSystem::Entry& FakeFileSystem::AddDirectory(const std::string& path) {
-  return Add(path, Kind::kDirectory);
+  return Add(path, platform::FileKind::kDirectory);
 }
 
 FakeFileSystem::Entry& FakeFileSystem::AddOther(const std::string& path) {
-  return Add(path, Kind::kOther);
+  return Add(path, platform::FileKind::kFifo);
 }
 
 FakeFileSystem::Entry* FakeFileSystem::Find(const std::string& path) {
+  const std::lock_guard lock(*mutex_);
   const auto it = entries_.find(path);
   return it == entries_.end() ? nullptr : it->second.get();
 }
 
-void FakeFileSystem::Remove(const std::string& path) { entries_.erase(path); }
+void FakeFileSystem::Remove(const std::string& path) {
+  const std::lock_guard lock(*mutex_);
+  entries_.erase(path);
+}
 
 uint8_t FakeFileSystem::GeneratedByte(int64_t offset) {
   // Varies within and across 8 MiB blocks, so a misplaced block changes the digest.
@@ -348,18 +374,17 @@ std::string FakeFileSystem::ContentsOf(const Entry& entry, int64_t offset, size_
 }
 
 platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::FileStatus* status) {
-  const Entry* entry = Find(path);
+  const std::lock_guard lock(*mutex_);
+  Entry* entry = Find(path);
   if (entry == nullptr) return ENOENT;
+  if (entry->on_stat) entry->on_stat(*entry);
   if (entry->stat_error != 0) return entry->stat_error;
   *status = platform::FileStatus{};
-  // An "other" entry stands for a FIFO.
-  status->kind = entry->kind == Kind::kRegular     ? platform::FileKind::kRegular
-                 : entry->kind == Kind::kDirectory ? platform::FileKind::kDirectory
-                                                   : platform::FileKind::kFifo;
+  status->kind = entry->kind;
   status->size = entry->stat_size ? *entry->stat_size : entry->Length();
   status->modified_ms = entry->modified_ms;
   status->modified = {entry->modified_ms / 1000, static_cast<int32_t>(entry->modified_ms % 1000 * 1000000)};
-  status->changed = status->modified;
+  status->changed = entry->changed ? *entry->changed : status->modified;
   status->link_count = entry->link_count;
   status->owner = entry->owner;
   status->group = entry->group;
@@ -373,7 +398,10 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
 }
 
 platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool unbuffered,
-                                                   std::unique_ptr<platform::ReadableFile>* file) {
+                                                   bool follow_links,
+                                                   std::unique_ptr<platform::ReadableFile>* file,
+                                                   platform::FileKind* kind) {
+  const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   const auto it = entries_.find(path);
@@ -382,41 +410,52 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
   ++entry.open_calls;
   entry.last_open_unbuffered = unbuffered;
   if (unbuffered) ++unbuffered_opens_;
-  if (entry.open_error != 0) return entry.open_error;
-  if (entry.kind == Kind::kDirectory) return EISDIR;
+  if (entry.open_error != 0 && (entry.fail_open_call == 0 || entry.open_calls == entry.fail_open_call)) {
+    return entry.open_error;
+  }
+  if (entry.kind == platform::FileKind::kSymbolicLink && follow_links) return ENOENT;
+  if (kind != nullptr) *kind = entry.kind;
+  switch (entry.kind) {
+    case platform::FileKind::kRegular: break;
+    case platform::FileKind::kDirectory: return EISDIR;
+    case platform::FileKind::kSymbolicLink: return ELOOP;
+    default: return ENXIO;
+  }
   *file = std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_,
-                                             fault_);
+                                             fault_, mutex_);
   return 0;
 }
 
 platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::OpenMode mode,
                                          std::unique_ptr<platform::File>* file) {
+  const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   auto it = entries_.find(path);
   if (it == entries_.end()) {
     if (mode != platform::OpenMode::fmCreate) return ENOENT;
-    Add(path, Kind::kRegular);
+    Add(path, platform::FileKind::kRegular);
     it = entries_.find(path);
   }
   Entry& entry = *it->second;
   ++entry.open_calls;
   if (entry.open_error != 0) return entry.open_error;
-  if (entry.kind == Kind::kDirectory) return EISDIR;
+  if (entry.kind == platform::FileKind::kDirectory) return EISDIR;
   if (mode == platform::OpenMode::fmCreate) {
     entry.contents.clear();
     entry.generated_size.reset();
   }
   const bool writable = mode == platform::OpenMode::fmCreate || (static_cast<uint16_t>(mode) & 3) != 0;
-  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_);
+  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_, mutex_);
   return 0;
 }
 
 platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
+  const std::lock_guard lock(*mutex_);
   const auto it = entries_.find(path);
   if (it == entries_.end()) return ENOENT;
   if (it->second->delete_error != 0) return it->second->delete_error;
-  if (it->second->kind == Kind::kDirectory) return EISDIR;
+  if (it->second->kind == platform::FileKind::kDirectory) return EISDIR;
   entries_.erase(it);
   deleted_.push_back(path);
   return 0;
@@ -424,21 +463,23 @@ platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
 
 platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path, std::string* temp_path,
                                                     std::unique_ptr<platform::File>* file) {
+  const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   if (create_temporary_error != 0) return create_temporary_error;
   for (int n = 1;; ++n) {
     std::string name = near_path + ".tmp" + std::to_string(n);
     if (entries_.count(name) != 0) continue;
-    Entry& entry = Add(name, Kind::kRegular);
+    Entry& entry = Add(name, platform::FileKind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
-    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_);
+    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_, mutex_);
     return 0;
   }
 }
 
 platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::string& to) {
+  const std::lock_guard lock(*mutex_);
   ++rename_calls;
   if (fault_->Hit(CallKind::kRename)) return fault_->error;
   const auto it = entries_.find(from);
@@ -446,7 +487,7 @@ platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::s
   if (it->second->rename_error != 0) return it->second->rename_error;
   if (const auto target = entries_.find(to); target != entries_.end()) {
     if (target->second->rename_error != 0) return target->second->rename_error;
-    if (target->second->kind == Kind::kDirectory) return EISDIR;
+    if (target->second->kind == platform::FileKind::kDirectory) return EISDIR;
   }
   std::shared_ptr<Entry> entry = it->second;
   entries_.erase(it);
@@ -455,19 +496,21 @@ platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::s
 }
 
 platform::ErrorCode FakeFileSystem::SyncDirectory(const std::string& /*directory*/) {
+  const std::lock_guard lock(*mutex_);
   ++sync_directory_calls;
   return sync_directory_error;
 }
 
 platform::ErrorCode FakeFileSystem::OpenDirectory(
     const std::string& path, std::unique_ptr<platform::DirectoryReader>* reader) {
+  const std::lock_guard lock(*mutex_);
   std::string name = path;
   if (name.size() > 1 && name.back() == '/') name.pop_back();
   Entry* entry = Find(name);
   if (entry == nullptr) return ENOENT;
   ++entry->list_calls;
   if (entry->list_error != 0) return entry->list_error;
-  if (entry->kind != Kind::kDirectory) return ENOTDIR;
+  if (entry->kind != platform::FileKind::kDirectory) return ENOTDIR;
   const std::string prefix = name == "/" ? name : name + "/";
   std::vector<std::pair<std::string, platform::EntryKind>> children;
   for (auto it = entries_.lower_bound(prefix); it != entries_.end(); ++it) {
@@ -490,6 +533,7 @@ platform::ErrorCode FakeFileSystem::ReadExtendedAttributes(
 }
 
 std::vector<std::string> FakeFileSystem::Names() const {
+  const std::lock_guard lock(*mutex_);
   std::vector<std::string> names;
   for (const auto& [name, entry] : entries_) names.push_back(name);
   return names;

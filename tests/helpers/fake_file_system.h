@@ -1,7 +1,8 @@
 // An in-memory file system for tests. Files hold their bytes, or only a size
 // whose bytes are made up on the fly (so that huge files cost no memory).
 // Every entry can be told to fail in the ways real disks and file systems do,
-// and records how it was used.
+// and records how it was used. Every call holds one lock, so helper threads
+// may use it too; a test that changes entries while they run takes Lock().
 #pragma once
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,8 +22,6 @@ namespace hv::testing {
 
 class FakeFileSystem : public platform::FileSystem {
  public:
-  enum class Kind { kRegular, kDirectory, kOther };
-
   // Calls counted over every entry, for failing the Nth one of a kind: kOpen
   // is Open, OpenForReading and CreateTemporary; kRead and kWrite count the
   // reads and writes of every open file.
@@ -40,7 +40,8 @@ class FakeFileSystem : public platform::FileSystem {
   };
 
   struct Entry {
-    Kind kind = Kind::kRegular;
+    // What Stat and OpenForReading find; links are not followed.
+    platform::FileKind kind = platform::FileKind::kRegular;
 
     // The bytes of the file; ignored while `generated_size` is set.
     std::string contents;
@@ -55,6 +56,8 @@ class FakeFileSystem : public platform::FileSystem {
     int64_t accessed_ms = 0;
     bool has_birth_time = false;
     int64_t birth_ms = 0;
+    // The last change of data or inode; the modification time when unset.
+    std::optional<platform::FileTime> changed;
     uint64_t device = 1;
     uint64_t inode = 0;
     uint32_t permissions = 0644;
@@ -63,9 +66,14 @@ class FakeFileSystem : public platform::FileSystem {
     uint32_t link_count = 1;
     std::map<std::string, std::string> extended_attributes;
 
+    // Called at the start of every Stat of the entry, on the calling thread.
+    std::function<void(Entry&)> on_stat;
+
     // Failures: 0 means none.
     platform::ErrorCode stat_error = 0;
     platform::ErrorCode open_error = 0;
+    // With `open_error`: only the open with this number (1-based) fails.
+    int fail_open_call = 0;
     platform::ErrorCode delete_error = 0;
     // The read call with this number (1-based, counted over all opens) fails.
     int fail_read_call = 0;
@@ -114,6 +122,7 @@ class FakeFileSystem : public platform::FileSystem {
   Entry& AddFile(const std::string& path, std::string contents, int64_t modified_ms = 0);
   Entry& AddGeneratedFile(const std::string& path, int64_t size, int64_t modified_ms = 0);
   Entry& AddDirectory(const std::string& path);
+  // A FIFO.
   Entry& AddOther(const std::string& path);
   Entry* Find(const std::string& path);
   void Remove(const std::string& path);
@@ -132,8 +141,10 @@ class FakeFileSystem : public platform::FileSystem {
   const std::vector<std::string>& deleted() const { return deleted_; }
 
   platform::ErrorCode Stat(const std::string& path, platform::FileStatus* status) override;
-  platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered,
-                                     std::unique_ptr<platform::ReadableFile>* file) override;
+  // A symbolic link leads nowhere here: followed, it is missing.
+  platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
+                                     std::unique_ptr<platform::ReadableFile>* file,
+                                     platform::FileKind* kind) override;
   // fmCreate makes a missing entry or empties an existing one (a generated
   // file becomes an ordinary one); `open_error` of an existing entry fails
   // every mode.
@@ -172,10 +183,11 @@ class FakeFileSystem : public platform::FileSystem {
   // The names of every entry, in order.
   std::vector<std::string> Names() const;
   std::string CurrentDirectory() override { return current_directory_; }
+  std::unique_lock<std::recursive_mutex> Lock() { return std::unique_lock(*mutex_); }
   std::string ErrorText(platform::ErrorCode error) override;
 
  private:
-  Entry& Add(const std::string& path, Kind kind);
+  Entry& Add(const std::string& path, platform::FileKind kind);
 
   std::map<std::string, std::shared_ptr<Entry>> entries_;
   std::string current_directory_ = "/";
@@ -186,6 +198,7 @@ class FakeFileSystem : public platform::FileSystem {
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<const void*> last_read_buffer_;
   std::shared_ptr<CallFault> fault_;
+  std::shared_ptr<std::recursive_mutex> mutex_;
   std::vector<std::string> deleted_;
 };
 

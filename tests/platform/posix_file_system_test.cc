@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "helpers/temp_dir.h"
+#include "platform/directory.h"
 #include "platform/file_system.h"
+#include "platform/posix_file.h"
 
 namespace hv::platform {
 namespace {
@@ -180,7 +182,7 @@ TEST(PosixFileSystemOpenTest, ReadsTheWholeFile) {
   const std::string contents = Pattern(300000);
   const std::string name = dir.Write("a.bin", contents);
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, &file), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, true, &file, nullptr), 0);
   ASSERT_NE(file, nullptr);
   std::vector<std::byte> buffer(4096);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), contents);
@@ -193,7 +195,7 @@ TEST(PosixFileSystemOpenTest, EmptyFile) {
   TempDir dir;
   const std::string name = dir.Write("empty", "");
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, &file), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, true, &file, nullptr), 0);
   std::vector<std::byte> buffer(16);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "");
 }
@@ -203,7 +205,7 @@ TEST(PosixFileSystemOpenTest, UnbufferedReadOfAnUnalignedLength) {
   const std::string contents = Pattern(200001);
   const std::string name = dir.Write("a.bin", contents);
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, &file), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, true, &file, nullptr), 0);
   AlignedBuffer buffer(4 * kAlignment);
   EXPECT_EQ(ReadAll(*file, buffer.data(), 4 * kAlignment), contents);
 }
@@ -213,7 +215,7 @@ TEST(PosixFileSystemOpenTest, UnbufferedReadIntoAnUnalignedBufferFallsBackToTheC
   const std::string contents = Pattern(100000);
   const std::string name = dir.Write("a.bin", contents);
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, &file), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, true, &file, nullptr), 0);
   AlignedBuffer buffer(2 * kAlignment + 1);
   EXPECT_EQ(ReadAll(*file, buffer.data() + 1, 2 * kAlignment - 3), contents);
 }
@@ -221,18 +223,53 @@ TEST(PosixFileSystemOpenTest, UnbufferedReadIntoAnUnalignedBufferFallsBackToTheC
 TEST(PosixFileSystemOpenTest, MissingFile) {
   TempDir dir;
   std::unique_ptr<ReadableFile> file;
-  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), false, &file), ENOENT);
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), false, true, &file, nullptr), ENOENT);
   EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), true, &file), ENOENT);
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), true, true, &file, nullptr), ENOENT);
   EXPECT_EQ(file, nullptr);
 }
 
-TEST(PosixFileSystemOpenTest, DirectoryIsRefused) {
+// Only a regular file is ever opened, whatever the name has become, so that
+// nothing can block or be read forever; also where /proc is missing.
+TEST(PosixFileSystemOpenTest, OnlyARegularFileIsOpened) {
   TempDir dir;
-  std::unique_ptr<ReadableFile> file;
-  EXPECT_EQ(RealFileSystem().OpenForReading(dir.path().string(), false, &file), EISDIR);
-  EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(RealFileSystem().OpenForReading(dir.path().string(), true, &file), EISDIR);
+  dir.Write("file", "contents");
+  ASSERT_EQ(CreateFifo(dir.File("fifo")), 0);
+  ASSERT_EQ(CreateSocketFile(dir.File("socket")), 0);
+  std::filesystem::create_symlink("/dev/zero", dir.File("zero"));
+  std::filesystem::create_symlink("file", dir.File("link"));
+  struct Case {
+    std::string name;
+    bool follow_links;
+    ErrorCode error;
+    FileKind kind;
+  };
+  const std::vector<Case> cases = {
+      {"file", false, 0, FileKind::kRegular},          {"", true, EISDIR, FileKind::kDirectory},
+      {"fifo", true, ENXIO, FileKind::kFifo},          {"socket", true, ENXIO, FileKind::kSocket},
+      {"zero", true, ENXIO, FileKind::kCharacterDevice}, {"zero", false, ELOOP, FileKind::kSymbolicLink},
+      {"link", true, 0, FileKind::kRegular},           {"link", false, ELOOP, FileKind::kSymbolicLink},
+  };
+  for (const std::string reopen_directory : {"/proc/self/fd/", "/no/proc/here/"}) {
+    for (const bool unbuffered : {false, true}) {
+      for (const Case& c : cases) {
+        SCOPED_TRACE(reopen_directory + c.name + (c.follow_links ? " followed" : "") +
+                     (unbuffered ? " unbuffered" : ""));
+        std::unique_ptr<ReadableFile> file;
+        FileKind kind = FileKind::kOther;
+        EXPECT_EQ(OpenRegularForReading(dir.File(c.name), unbuffered, c.follow_links, reopen_directory, &file,
+                                        &kind),
+                  c.error);
+        EXPECT_EQ(kind, c.kind);
+        if (c.error != 0) {
+          EXPECT_EQ(file, nullptr);
+        } else {
+          AlignedBuffer buffer(kAlignment);
+          EXPECT_EQ(ReadAll(*file, buffer.data(), kAlignment), "contents");
+        }
+      }
+    }
+  }
 }
 
 TEST(PosixFileSystemOpenTest, SymbolicLinkIsFollowed) {
@@ -240,7 +277,7 @@ TEST(PosixFileSystemOpenTest, SymbolicLinkIsFollowed) {
   const std::string target = dir.Write("target", "contents");
   std::filesystem::create_symlink(target, dir.File("link"));
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(dir.File("link"), false, &file), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(dir.File("link"), false, true, &file, nullptr), 0);
   std::vector<std::byte> buffer(3);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "contents");
 }
@@ -249,7 +286,7 @@ TEST(PosixFileSystemOpenTest, OpenFileStaysReadableAfterDeletion) {
   TempDir dir;
   const std::string name = dir.Write("a", "still here");
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, &file), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, true, &file, nullptr), 0);
   ASSERT_EQ(RealFileSystem().DeleteFile(name), 0);
   std::vector<std::byte> buffer(64);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "still here");

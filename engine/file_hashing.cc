@@ -1,0 +1,82 @@
+#include "engine/file_hashing.h"
+
+#include <cstdint>
+#include <string_view>
+
+#include "support/base64.h"
+#include "support/exceptions.h"
+#include "support/md4.h"
+
+namespace hv {
+
+namespace {
+
+constexpr uintptr_t kAlignment = 0x10000;
+
+// What a name that is no regular file has turned out to be, in the words of
+// the system's "Is a directory".
+const char* NotRegularText(platform::FileKind kind) {
+  switch (kind) {
+    case platform::FileKind::kDirectory: return "Is a directory";
+    case platform::FileKind::kSymbolicLink: return "Is a symbolic link";
+    case platform::FileKind::kFifo: return "Is a FIFO";
+    case platform::FileKind::kSocket: return "Is a socket";
+    case platform::FileKind::kCharacterDevice: return "Is a character device";
+    case platform::FileKind::kBlockDevice: return "Is a block device";
+    case platform::FileKind::kRegular:
+    case platform::FileKind::kOther: break;
+  }
+  return "Is not a regular file";
+}
+
+}  // namespace
+
+AlignedBuffer::AlignedBuffer(size_t size)
+    : block_(std::make_unique_for_overwrite<std::byte[]>(size + kAlignment)) {
+  const uintptr_t start = reinterpret_cast<uintptr_t>(block_.get());
+  data_ = block_.get() + (kAlignment - start % kAlignment);
+}
+
+std::unique_ptr<platform::ReadableFile> OpenForHashing(platform::FileSystem& fs, const std::string& file_name,
+                                                       bool unbuffered, bool follow_links) {
+  std::unique_ptr<platform::ReadableFile> file;
+  platform::FileKind kind = platform::FileKind::kRegular;
+  if (const platform::ErrorCode error =
+          fs.OpenForReading(file_name, unbuffered, follow_links, &file, &kind)) {
+    const std::string text =
+        kind == platform::FileKind::kRegular ? fs.ErrorText(error) : NotRegularText(kind);
+    throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + text);
+  }
+  return file;
+}
+
+int64_t ReadPiece(platform::ReadableFile& file, std::byte* buffer, size_t size) {
+  platform::ErrorCode error = 0;
+  const int64_t n = file.Read(buffer, size, &error);
+  if (n < 0 || static_cast<uint64_t>(n) > size) throw EReadError(kStreamReadError);
+  return n;
+}
+
+const std::byte* FileReader::Next(int64_t* count) {
+  *count = ReadPiece(file_, buffer_, read_size_);
+  return buffer_;
+}
+
+std::string HashPieces(PieceSource& source, const std::function<void(int64_t done)>& on_piece) {
+  DigestMD4 digest;
+  digest.Init();
+  int64_t done = 0;
+  for (;;) {
+    int64_t n = 0;
+    const std::byte* piece = source.Next(&n);
+    if (n == 0) break;
+    digest.Update(piece, static_cast<size_t>(n));
+    done += n;
+    if (on_piece) on_piece(done);
+  }
+  unsigned char value[DigestMD4::kHashSizeBytes];
+  digest.Final(value);
+  return Base64Encode(std::string_view(reinterpret_cast<const char*>(value), sizeof value));
+}
+
+}  // namespace hv
