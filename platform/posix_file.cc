@@ -18,7 +18,7 @@ constexpr int64_t kMaxChunk = int64_t{1} << 30;
 
 class PosixFile : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  PosixFile(int fd, bool sequential) : fd_(fd), sequential_(sequential) {}
   ~PosixFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -98,6 +98,17 @@ class PosixFile : public File {
     return ::fchmod(fd_, static_cast<mode_t>(permissions & 07777)) == 0 ? 0 : errno;
   }
 
+  bool Seekable() override {
+    if (sequential_) return false;
+    if (!kind_known_ && fd_ >= 0) {
+      struct stat st;
+      // Only a regular file has a size and positions that mean anything.
+      sequential_ = ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode);
+      kind_known_ = true;
+    }
+    return !sequential_;
+  }
+
   ErrorCode Close() override {
     if (fd_ < 0) return 0;
     const int fd = fd_;
@@ -115,6 +126,8 @@ class PosixFile : public File {
   }
 
   int fd_;
+  bool sequential_;
+  bool kind_known_ = false;
 };
 
 }  // namespace
@@ -141,12 +154,22 @@ ErrorCode RejectDirectory(int fd) {
   return 0;
 }
 
-std::unique_ptr<File> WrapPosixFile(int fd) { return std::make_unique<PosixFile>(fd); }
+std::unique_ptr<File> WrapPosixFile(int fd, bool sequential) {
+  return std::make_unique<PosixFile>(fd, sequential);
+}
 
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) {
   int flags = O_CLOEXEC;
-  if (mode == OpenMode::fmCreate) {
+  struct stat st;
+  if (mode == OpenMode::fmCreate && ::stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode)) {
+    // Opened for reading too, a FIFO would be its own reader: what is still
+    // in it at the close would be lost, or fill it and wait forever. Written
+    // only, it waits for a reader as every writer of a FIFO does.
+    flags |= O_WRONLY;
+  } else if (mode == OpenMode::fmCreate) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
+  } else if (mode == OpenMode::fmAppend) {
+    flags |= O_WRONLY | O_CREAT | O_APPEND;
   } else {
     switch (static_cast<uint16_t>(mode) & 3) {
       case 0:
@@ -163,7 +186,9 @@ ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<
   const int fd = OpenRetrying(path, flags, 0666);
   if (fd < 0) return errno;
   if (const ErrorCode error = RejectDirectory(fd)) return error;
-  *file = std::make_unique<PosixFile>(fd);
+  // Appending writes at the end whatever the position says, so positions
+  // mean nothing there either.
+  *file = std::make_unique<PosixFile>(fd, mode == OpenMode::fmAppend);
   return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/exceptions.h"
+#include "support/file_stream.h"
 #include "support/text_stream.h"
 #include "support/utf8.h"
 
@@ -199,11 +200,23 @@ void ConsoleApp::ShowSyntax(const std::string& error_msg) {
 
 void ConsoleApp::WriteLog(const std::string& file_name, const std::string& msg) {
   try {
-    if (!file_name.empty()) {
-      TextStream::AppendLine(file_name, msg, feAuto);
-    } else {
+    if (file_name.empty()) {
       WriteLn(msg);
+      return;
     }
+    if (kept_log_ == nullptr || kept_log_name_ != file_name) {
+      if (!FileStream::WrittenInPlace(file_name)) {
+        TextStream::AppendLine(file_name, msg, feAuto);
+        return;
+      }
+      // A pipe's reader sees the end at the first close, so a log that is
+      // no file stays open for the rest of the run.
+      kept_log_.reset();
+      kept_log_ = std::make_unique<TextStream>(FileStream::CreateOutput(file_name));
+      kept_log_name_ = file_name;
+    }
+    kept_log_->WriteLine(msg);
+    kept_log_->Flush();
   } catch (...) {
     // The log must never stop the run; the caller writes its own console
     // line all the same.

@@ -29,6 +29,8 @@
 
 namespace hv {
 
+class TextStream;
+
 class ConsoleApp {
  public:
   // The handler of control events: (sender, control type, handled flag).
@@ -106,7 +108,10 @@ class ConsoleApp {
   // a line end: overrides call this first and go on with the line.
   virtual void ShowSyntax(const std::string& error_msg);
   // Appends `msg` as one line to the file (created when missing), or writes
-  // it as a console line when `file_name` is empty. Never fails.
+  // it as a console line when `file_name` is empty. Never fails. A log that
+  // is no regular file (a FIFO, a terminal, standard output) is opened at its
+  // first line and kept open while the object lives; a regular one is opened
+  // for each line.
   virtual void WriteLog(const std::string& file_name, const std::string& msg);
 
   // The next argument in `s` and true, or an empty `s` and false once they
@@ -153,6 +158,9 @@ class ConsoleApp {
   int cursor_column_ = 0;
   // Guarded by the lock of the list of live applications.
   ConsoleCtrlEvent on_console_ctrl_;
+  // The error log that stays open, and its name.
+  std::unique_ptr<TextStream> kept_log_;
+  std::string kept_log_name_;
 };
 
 }  // namespace hv

@@ -136,10 +136,11 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
 // position.
 class FakeFile final : public platform::File {
  public:
-  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles,
-           std::shared_ptr<FakeFileSystem::CallFault> fault)
+  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, bool append,
+           std::shared_ptr<int> open_handles, std::shared_ptr<FakeFileSystem::CallFault> fault)
       : entry_(std::move(entry)),
         writable_(writable),
+        append_(append),
         open_handles_(std::move(open_handles)),
         fault_(std::move(fault)) {
     ++entry_->open_handles;
@@ -175,6 +176,7 @@ class FakeFile final : public platform::File {
                                                   : entry.write_error != 0;
     if (fail) return entry.write_error != 0 ? entry.write_error : EIO;
     Materialize();
+    if (append_) position_ = entry.Length();
     const auto at = static_cast<size_t>(position_);
     const auto n = static_cast<size_t>(count);
     if (entry.contents.size() < at + n) entry.contents.resize(at + n, '\0');
@@ -221,6 +223,8 @@ class FakeFile final : public platform::File {
     return 0;
   }
 
+  bool Seekable() override { return !append_; }
+
   platform::ErrorCode Close() override {
     if (closed_) return 0;
     ++entry_->close_calls;
@@ -252,6 +256,7 @@ class FakeFile final : public platform::File {
 
   std::shared_ptr<FakeFileSystem::Entry> entry_;
   bool writable_;
+  bool append_;
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<FakeFileSystem::CallFault> fault_;
   int64_t position_ = 0;
@@ -378,7 +383,7 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   auto it = entries_.find(path);
   if (it == entries_.end()) {
-    if (mode != platform::OpenMode::fmCreate) return ENOENT;
+    if (mode != platform::OpenMode::fmCreate && mode != platform::OpenMode::fmAppend) return ENOENT;
     Add(path, Kind::kRegular);
     it = entries_.find(path);
   }
@@ -391,7 +396,8 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
     entry.generated_size.reset();
   }
   const bool writable = mode == platform::OpenMode::fmCreate || (static_cast<uint16_t>(mode) & 3) != 0;
-  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_);
+  *file = std::make_unique<FakeFile>(it->second, writable, mode == platform::OpenMode::fmAppend, open_handles_,
+                                     fault_);
   return 0;
 }
 
@@ -416,7 +422,7 @@ platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path
     Entry& entry = Add(name, Kind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
-    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_);
+    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, false, open_handles_, fault_);
     return 0;
   }
 }
