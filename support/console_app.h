@@ -50,8 +50,9 @@ class ConsoleApp {
   // descendant), which Execute also makes of every other failure of the main
   // routine; 255 for any other failure (of the factory, Initialize, the banner
   // or the destruction), after writing "ERROR <class>: <message>" uncoloured
-  // straight to standard output. Anything that is not a std::exception
-  // passes on.
+  // straight to standard output (to standard error when that fails). Also
+  // 255 when any write to standard output failed, said once on standard
+  // error. Anything that is not a std::exception passes on.
   static int Run(const Factory& factory);
   template <class App>
   static int Run() {
@@ -118,7 +119,9 @@ class ConsoleApp {
   // are used up.
   bool NextParam(std::string& s);
 
-  // Text is UTF-8 and is written at once; a failure raises EInOutError.
+  // Text is UTF-8 and is written at once, each byte that is not part of
+  // valid UTF-8 as \xNN; a failure raises EInOutError, and makes Run end
+  // with 255 and say so on standard error.
   void Write(std::string_view s);
   void WriteLn(std::string_view s = {});
   // The text in the colour, then the previous attribute again (also when the
@@ -158,6 +161,8 @@ class ConsoleApp {
   int cursor_column_ = 0;
   // Guarded by the lock of the list of live applications.
   ConsoleCtrlEvent on_console_ctrl_;
+  // The message of the first write to standard output that failed.
+  std::string std_out_failure_;
   // The error log that stays open, and its name.
   std::unique_ptr<TextStream> kept_log_;
   std::string kept_log_name_;
