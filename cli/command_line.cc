@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "cli/verify_app.h"
+#include "platform/console.h"
 #include "platform/file_system.h"
 #include "support/exceptions.h"
 
@@ -26,6 +27,8 @@ constexpr char kOutputIsMatchFile[] = "Output file must differ from the -m/-D fi
 constexpr char kLogIsHashFile[] = "Error log file must differ from the hash list file.";
 constexpr char kLogIsMatchFile[] = "Error log file must differ from the -m/-D file.";
 constexpr char kOutputIsLogFile[] = "Output file must differ from the error log file.";
+constexpr char kOutputIsSocket[] = "Output file must not be a socket.";
+constexpr char kLogIsSocket[] = "Error log file must not be a socket.";
 
 constexpr char kSyntaxArguments[] = "[<arg>] [<arg>] ... <hashfile> [<dir>] [<dir>] ...";
 
@@ -134,6 +137,14 @@ std::string FormatMessage(std::string_view fmt, std::string_view arg) {
   result.append(arg);
   result.append(fmt.substr(at + 2));
   return result;
+}
+
+// A socket cannot be opened as a file, so it cannot take output (unless it
+// is standard output, which is written through).
+bool IsSocket(const std::string& name) {
+  platform::FileStatus status;
+  return platform::CurrentFileSystem().Stat(name, &status) == 0 && status.kind == platform::FileKind::kSocket &&
+         !platform::CurrentConsole().IsStandardOutput(status);
 }
 
 // The same file by identity (both exist), or by absolute path.
@@ -330,10 +341,12 @@ void VerifyApp::CheckFileClashes() {
   const std::string& log = error_log_file_name_;
   platform::FileSystem& fs = platform::CurrentFileSystem();
   if (!output.empty()) {
+    if (IsSocket(output)) SyntaxError(kOutputIsSocket);
     if (fs.SameFile(output, hashes)) SyntaxError(kOutputIsHashFile);
     if (!match.empty() && fs.SameFile(output, match)) SyntaxError(kOutputIsMatchFile);
   }
   if (!log.empty()) {
+    if (IsSocket(log)) SyntaxError(kLogIsSocket);
     if (fs.SameFile(log, hashes)) SyntaxError(kLogIsHashFile);
     if (!match.empty() && fs.SameFile(log, match)) SyntaxError(kLogIsMatchFile);
     if (!output.empty() && fs.SameFile(output, log)) SyntaxError(kOutputIsLogFile);

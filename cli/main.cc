@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     const std::string message =
         std::string("Exception ") + hv::ExceptionClassName(e) + ": " + e.what() + "\r\n";
-    hv::platform::CurrentConsole().Write(message);
+    hv::platform::Console& console = hv::platform::CurrentConsole();
+    if (console.Write(message) != 0) console.WriteStandardError(message);
     exit_code = 255;
   }
   return exit_code;

@@ -106,6 +106,9 @@ bool BinarySearch(const Items& items, int& index, Compare compare) {
   return found;
 }
 
+// The longest hash-list line read, in bytes.
+constexpr size_t kLongestLine = size_t{1} << 20;
+
 // Without the characters of code 32 or less at both ends.
 std::string_view TrimControls(std::string_view line) {
   size_t begin = 0;
@@ -211,13 +214,21 @@ void HashList::LoadFromFile(const std::string& file_name, std::shared_ptr<const 
     }
     return;
   }
+  // A pipe, a FIFO or a device is read until its end; it has no size, so
+  // there is no progress to report.
   TextStream stream(file_name, OpenMode::fmOpenRead);
   const int64_t total = stream.Size();
   // An estimate of the bytes read so far, exact for single-byte text with CR LF.
   int64_t position = 0;
-  while (stream.ReadLine(&line)) {
+  while (stream.ReadLine(&line, kLongestLine)) {
+    ++line_number;
+    // No path makes a line this long; what does (a device such as
+    // /dev/zero) may never end.
+    if (line.size() > kLongestLine) {
+      throw EHashItemError("Line " + std::to_string(line_number) + " - Invalid AsString input.");
+    }
     position += static_cast<int64_t>(Utf16Length(line)) + 2;
-    AddLine(line, ++line_number, base_path, default_state);
+    AddLine(line, line_number, base_path, default_state);
     if (on_progress && total >= 0) on_progress(this, position, total);
   }
   stream.Close();

@@ -47,7 +47,8 @@ class HashList {
   void Clear();
 
   // Appends the entries of a hash-list file; comment and empty lines are
-  // skipped. Each entry gets `base_path` and `default_state`.
+  // skipped. Each entry gets `base_path` and `default_state`. A pipe or a
+  // device is read until its end; a line of more than 1 MiB is no entry.
   void LoadFromFile(const std::string& file_name, std::shared_ptr<const std::string> base_path,
                     const progress::ProgressEvent& on_progress, HashState default_state);
   // Writes every entry whose state is not in `skip_states` as a hash-list

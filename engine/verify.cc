@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/os_path.h"
+#include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/directory.h"
 
@@ -100,10 +101,15 @@ void Verify::DeleteOutputFile() {
     }
   }
   // Whether the old file could be deleted does not matter: a command that
-  // writes results replaces it anyway.
+  // writes results replaces it anyway. Only a file goes: a link leads to
+  // the file to delete and stays, and a FIFO, a device or the program's own
+  // standard output is written in place.
   platform::FileSystem& fs = platform::CurrentFileSystem();
   platform::FileStatus status;
-  if (fs.Stat(output_file_name_, &status) == 0 && status.is_regular()) fs.DeleteFile(output_file_name_);
+  if (fs.Stat(output_file_name_, &status) == 0 && status.is_regular() &&
+      !platform::CurrentConsole().IsStandardOutput(status)) {
+    fs.DeleteFile(fs.ResolveLinks(output_file_name_));
+  }
 }
 
 void Verify::LoadHashFile(const std::string& file_name, HashList& list) {

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "engine/verify.h"
+#include "support/file_stream.h"
 #include "support/text_stream.h"
+#include "support/utf8.h"
 
 namespace hv {
 
@@ -269,9 +271,9 @@ int Verify::CompareLists() {
       result = 1;
       // Created only now, so a run that shows nothing leaves no file.
       if (output == nullptr && !output_file_name_.empty()) {
-        output = std::make_unique<TextStream>(output_file_name_, OpenMode::fmCreate);
+        output = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));
       }
-      if (output != nullptr) output->WriteLine(item.MatchOutput(true));
+      if (output != nullptr) output->WriteLine(VisibleUtf8(item.MatchOutput(true)));
     }
     if (show_progress_) DoStateChange(vstMatchOutput, std::make_unique<StateChangeHashItem>(item));
   }

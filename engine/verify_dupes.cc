@@ -3,7 +3,9 @@
 #include <memory>
 
 #include "engine/verify.h"
+#include "support/file_stream.h"
 #include "support/text_stream.h"
+#include "support/utf8.h"
 
 namespace hv {
 
@@ -29,7 +31,7 @@ int Verify::Dupes(bool one_file_only) {
   // The output file exists after the command even when no pair is found.
   std::unique_ptr<TextStream> output;
   if (!output_file_name_.empty()) {
-    output = std::make_unique<TextStream>(output_file_name_, OpenMode::fmCreate);
+    output = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));
   }
   int run_start = 0;
   for (int n = 0; n < hash_list_->Count(); ++n) {
@@ -53,7 +55,7 @@ int Verify::Dupes(bool one_file_only) {
         if (&partner == &item) continue;
         item.SetState(hsCopied);
         item.SetRelated(&partner);
-        if (output) output->WriteLine(item.DupesOutput(true));
+        if (output) output->WriteLine(VisibleUtf8(item.DupesOutput(true)));
         if (show_progress_) DoStateChange(vstDupesOutput, std::make_unique<StateChangeHashItem>(item));
       }
     }

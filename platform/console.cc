@@ -1,5 +1,7 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +10,8 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "platform/posix_file.h"
 
 namespace hv::platform {
 
@@ -29,23 +33,42 @@ std::string BaseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+ErrorCode WriteAll(int fd, std::string_view bytes) {
+  const char* data = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    // A terminal or pipe may take less than asked for; the rest follows.
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+  return 0;
+}
+
 class PosixConsole final : public Console {
  public:
   bool IsTerminal() override { return ::isatty(STDOUT_FILENO) == 1; }
 
-  ErrorCode Write(std::string_view bytes) override {
-    const char* data = bytes.data();
-    size_t left = bytes.size();
-    while (left > 0) {
-      const ssize_t written = ::write(STDOUT_FILENO, data, left);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        return errno;
-      }
-      // A terminal or pipe may take less than asked for; the rest follows.
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
+  ErrorCode Write(std::string_view bytes) override { return WriteAll(STDOUT_FILENO, bytes); }
+
+  ErrorCode WriteStandardError(std::string_view bytes) override { return WriteAll(STDERR_FILENO, bytes); }
+
+  bool IsStandardOutput(const FileStatus& status) override {
+    struct stat st;
+    return ::fstat(STDOUT_FILENO, &st) == 0 && static_cast<uint64_t>(st.st_dev) == status.device &&
+           static_cast<uint64_t>(st.st_ino) == status.inode;
+  }
+
+  ErrorCode OpenStandardOutput(std::unique_ptr<File>* file) override {
+    // The descriptor shares its offset with standard output, so the file is
+    // written in order behind what is there and never positioned.
+    const int fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return errno;
+    *file = WrapPosixFile(fd, true);
     return 0;
   }
 

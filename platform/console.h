@@ -3,9 +3,11 @@
 // them through Console, so tests can put a fake in its place.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/file.h"
 #include "platform/file_system.h"
 
 namespace hv::platform {
@@ -21,6 +23,17 @@ class Console {
   // Writes all of `bytes` to standard output. Returns 0, or the system's
   // error number (a closed pipe gives EPIPE, since SIGPIPE is ignored).
   virtual ErrorCode Write(std::string_view bytes) = 0;
+
+  // Writes all of `bytes` to standard error, the channel left when standard
+  // output itself fails.
+  virtual ErrorCode WriteStandardError(std::string_view bytes) = 0;
+
+  // `status` (of a name) is the file that standard output writes to: the
+  // same device and inode.
+  virtual bool IsStandardOutput(const FileStatus& status) = 0;
+  // Standard output as a file of its own (a second descriptor), written in
+  // order after what the program has written there and never positioned.
+  virtual ErrorCode OpenStandardOutput(std::unique_ptr<File>* file) = 0;
 
   // One line of standard input without its line end. False at the end of
   // input or on a read error.

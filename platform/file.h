@@ -18,6 +18,9 @@ enum class OpenMode : uint16_t {
   fmOpenRead = 0x0020,       // must exist; read only
   fmOpenReadWrite = 0x0022,  // must exist; read and write
   fmCreate = 0xFF00,         // created, or an existing file emptied; read and write
+  // The program's own additions, for the files it writes in place or appends to.
+  fmOpenWrite = 0x0021,  // must exist; write only, never emptied (a FIFO or a device)
+  fmAppend = 0xFF01,     // created when missing, never emptied; write only, every write at the end
 };
 
 enum class Whence { kBeginning = 0, kCurrent = 1, kEnd = 2 };
@@ -54,6 +57,11 @@ class File {
   // Sets aside room for `size` bytes, so that writing them cannot run out of
   // space; 0 also where the file system cannot do that (writes may fail then).
   virtual ErrorCode Reserve(int64_t /*size*/) { return 0; }
+
+  // False for a file that is read and written only in order: a pipe, a FIFO,
+  // a device, a terminal, or a file opened for appending. Seek and Size mean
+  // nothing there; only a read that returns 0 tells where it ends.
+  virtual bool Seekable() { return true; }
   // Releases the file and reports what the system says about it. Every later
   // operation fails; a second Close returns 0.
   virtual ErrorCode Close() = 0;

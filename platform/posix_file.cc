@@ -20,7 +20,7 @@ constexpr int64_t kMaxChunk = int64_t{1} << 30;
 
 class PosixFile : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  PosixFile(int fd, bool sequential) : fd_(fd), sequential_(sequential) {}
   ~PosixFile() override {
     if (fd_ >= 0) ::close(fd_);
   }
@@ -118,6 +118,17 @@ class PosixFile : public File {
     return error == EOPNOTSUPP || error == EINVAL ? 0 : error;
   }
 
+  bool Seekable() override {
+    if (sequential_) return false;
+    if (!kind_known_ && fd_ >= 0) {
+      struct stat st;
+      // Only a regular file has a size and positions that mean anything.
+      sequential_ = ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode);
+      kind_known_ = true;
+    }
+    return !sequential_;
+  }
+
   ErrorCode Close() override {
     if (fd_ < 0) return 0;
     const int fd = fd_;
@@ -135,6 +146,8 @@ class PosixFile : public File {
   }
 
   int fd_;
+  bool sequential_;
+  bool kind_known_ = false;
 };
 
 class PosixReadableFile final : public ReadableFile {
@@ -273,12 +286,16 @@ ErrorCode RejectDirectory(int fd) {
   return 0;
 }
 
-std::unique_ptr<File> WrapPosixFile(int fd) { return std::make_unique<PosixFile>(fd); }
+std::unique_ptr<File> WrapPosixFile(int fd, bool sequential) {
+  return std::make_unique<PosixFile>(fd, sequential);
+}
 
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) {
   int flags = O_CLOEXEC;
   if (mode == OpenMode::fmCreate) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
+  } else if (mode == OpenMode::fmAppend) {
+    flags |= O_WRONLY | O_CREAT | O_APPEND;
   } else {
     switch (static_cast<uint16_t>(mode) & 3) {
       case 0:
@@ -295,7 +312,9 @@ ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<
   const int fd = OpenRetrying(path, flags, 0666);
   if (fd < 0) return errno;
   if (const ErrorCode error = RejectDirectory(fd)) return error;
-  *file = std::make_unique<PosixFile>(fd);
+  // Appending writes at the end whatever the position says, so positions
+  // mean nothing there either.
+  *file = std::make_unique<PosixFile>(fd, mode == OpenMode::fmAppend);
   return 0;
 }
 

@@ -10,7 +10,8 @@
 namespace hv::platform {
 
 // Opens `path` in `mode`: fmOpenRead as O_RDONLY, fmOpenReadWrite as O_RDWR,
-// fmCreate as O_RDWR | O_CREAT | O_TRUNC with permissions 0666 less the umask.
+// fmCreate as O_RDWR | O_CREAT | O_TRUNC with permissions 0666 less the umask,
+// fmOpenWrite as O_WRONLY, fmAppend as O_WRONLY | O_CREAT | O_APPEND.
 // A directory is refused with EISDIR. Returns 0 and fills `file`, or the error.
 ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<File>* file);
 
@@ -22,8 +23,9 @@ int OpenRetrying(const std::string& path, int flags, unsigned mode = 0);
 // is a directory, which open(2) accepts for reading but which is no file.
 ErrorCode RejectDirectory(int fd);
 
-// Takes ownership of an open descriptor.
-std::unique_ptr<File> WrapPosixFile(int fd);
+// Takes ownership of an open descriptor. A `sequential` file is never
+// positioned, whatever it is (a descriptor shared with another writer).
+std::unique_ptr<File> WrapPosixFile(int fd, bool sequential = false);
 
 // What a stat's mode says a name is.
 FileKind FileKindOf(unsigned mode);

@@ -46,21 +46,54 @@ void BufferedStream::ResetBuffer() {
 }
 
 void BufferedStream::PositionInner(int64_t position) {
-  if (stream_->Position() != position) stream_->SetPosition(position);
+  if (inner_position_ == position) return;
+  if (inner_position_ < 0) inner_position_ = stream_->Position();
+  if (inner_position_ == position) return;
+  inner_position_ = -1;
+  stream_->SetPosition(position);
+  inner_position_ = position;
+}
+
+int64_t BufferedStream::InnerRead(void* buffer, int64_t count) {
+  const int64_t start = inner_position_;
+  inner_position_ = -1;
+  const int64_t n = std::max<int64_t>(0, stream_->Read(buffer, count));
+  inner_position_ = start + n;
+  return n;
+}
+
+void BufferedStream::InnerWriteBuffer(const void* buffer, int64_t count) {
+  const int64_t start = inner_position_;
+  inner_position_ = -1;
+  stream_->WriteBuffer(buffer, count);
+  inner_position_ = start + count;
+}
+
+int64_t BufferedStream::InnerWrite(const void* buffer, int64_t count) {
+  const int64_t start = inner_position_;
+  inner_position_ = -1;
+  const int64_t n = std::max<int64_t>(0, stream_->Write(buffer, count));
+  inner_position_ = start + n;
+  return n;
 }
 
 void BufferedStream::FillBuffer() {
   PositionInner(position_);
   buffer_position_ = position_;
-  buffer_fill_ = std::max<int64_t>(0, stream_->Read(buffer_.get(), buffer_size_));
+  buffer_fill_ = InnerRead(buffer_.get(), buffer_size_);
   buffer_dirty_ = false;
 }
 
 void BufferedStream::Flush() {
   if (!buffer_dirty_) return;
   PositionInner(buffer_position_);
-  stream_->WriteBuffer(buffer_.get(), buffer_fill_);
+  InnerWriteBuffer(buffer_.get(), buffer_fill_);
   buffer_dirty_ = false;
+  if (!stream_->CanSeek()) {
+    // Those bytes are gone past; the next write follows them.
+    buffer_position_ += buffer_fill_;
+    buffer_fill_ = 0;
+  }
 }
 
 int64_t BufferedStream::Read(void* buffer, int64_t count) {
@@ -84,9 +117,9 @@ int64_t BufferedStream::Read(void* buffer, int64_t count) {
     ResetBuffer();
     if (count > buffer_size_) {
       PositionInner(position_);
-      result += stream_->Read(out, count);
-      position_ = stream_->Position();
-      return result;
+      const int64_t n = InnerRead(out, count);
+      position_ += n;
+      return result + n;
     }
     FillBuffer();
     const int64_t n = std::min(count, buffer_fill_);
@@ -124,13 +157,18 @@ int64_t BufferedStream::Write(const void* buffer, int64_t count) {
     ResetBuffer();
     if (count > buffer_size_) {
       PositionInner(position_);
-      result += stream_->Write(in, count);
-      position_ = stream_->Position();
-      return result;
+      const int64_t n = InnerWrite(in, count);
+      position_ += n;
+      return result + n;
     }
-    // Loads what the inner stream already holds here, so a partial write
-    // leaves the rest of the buffer true.
-    FillBuffer();
+    if (stream_->CanSeek()) {
+      // Loads what the inner stream already holds here, so a partial write
+      // leaves the rest of the buffer true.
+      FillBuffer();
+    } else {
+      // A pipe holds nothing to keep, and a read would wait for input.
+      buffer_position_ = position_;
+    }
     std::memcpy(buffer_.get(), in, static_cast<size_t>(count));
     position_ += count;
     result += count;
@@ -149,8 +187,10 @@ void BufferedStream::SetSize(int64_t new_size) {
   if (closed_) throw EWriteError(kStreamWriteError);
   Flush();
   ResetBuffer();
+  inner_position_ = -1;
   stream_->SetSize(new_size);
   position_ = stream_->Position();
+  inner_position_ = position_;
 }
 
 void BufferedStream::Sync() {

@@ -1,6 +1,9 @@
 // A stream that keeps one memory buffer in front of another stream, so that
 // many small reads and writes reach the inner stream (a file) only one buffer
-// at a time. Transfers larger than the buffer go straight through.
+// at a time. Transfers larger than the buffer go straight through. Over an
+// inner stream that cannot seek (a pipe), writes go out in order and nothing
+// is read before a write; the stream cannot seek then either, beyond the
+// bytes its buffer holds.
 #pragma once
 
 #include <cstdint>
@@ -28,9 +31,14 @@ class BufferedStream : public Stream {
   // Moves only this stream's own position: the buffer stays as it is and the
   // inner stream is not touched (except for its size with soEnd).
   int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  // The inner stream's size: bytes still in the buffer count once written.
+  int64_t Size() override { return stream_->Size(); }
+  bool CanSeek() override { return stream_->CanSeek(); }
   void SetSize(int64_t new_size) override;
 
-  // Writes a dirty buffer back to the inner stream; the buffer stays loaded.
+  // Writes a dirty buffer back to the inner stream; the buffer stays loaded
+  // (over an inner stream that cannot seek it is emptied, since those bytes
+  // are gone past).
   void Flush();
   void Sync() override;
   // Writes the last buffer back and, when owned, closes the inner stream. The
@@ -67,8 +75,14 @@ class BufferedStream : public Stream {
  private:
   void ResetBuffer();
   void FillBuffer();
-  // Moves the inner stream only when it is somewhere else.
+  // Moves the inner stream only when it is somewhere else. Its position is
+  // kept here, known after each transfer, so that it is asked at most once.
   void PositionInner(int64_t position);
+  // An inner read or write at the inner position, which then moves on by
+  // what was moved (and is unknown when the transfer fails).
+  int64_t InnerRead(void* buffer, int64_t count);
+  void InnerWriteBuffer(const void* buffer, int64_t count);
+  int64_t InnerWrite(const void* buffer, int64_t count);
 
   Stream* stream_;
   std::unique_ptr<Stream> owned_stream_;
@@ -78,6 +92,7 @@ class BufferedStream : public Stream {
   int64_t buffer_fill_ = 0;
   bool buffer_dirty_ = false;
   int64_t position_ = 0;
+  int64_t inner_position_ = -1;  // -1: not known
   bool closed_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/exceptions.h"
+#include "support/file_stream.h"
 #include "support/text_stream.h"
 #include "support/utf8.h"
 
@@ -82,31 +83,41 @@ class AttrRestorer {
 }  // namespace
 
 int ConsoleApp::Run(const Factory& factory) {
+  platform::Console& console = platform::CurrentConsole();
+  int result = 0;
+  // The first write to standard output that failed, however the run ended.
+  std::string std_out_failure;
   try {
-    int result = 0;
-    {
-      std::unique_ptr<ConsoleApp> app = factory();
-      if (!app) throw Exception("The application object could not be created.");
-      // Out of the list before any destructor runs, on every way out: it is
-      // destroyed before `app`.
-      struct Retire {
-        ConsoleApp& app;
-        ~Retire() { app.Unregister(); }
-      } retire{*app};
-      app->Initialize();
-      result = app->Execute();
-    }
-    return result;
+    std::unique_ptr<ConsoleApp> app = factory();
+    if (!app) throw Exception("The application object could not be created.");
+    // Out of the list before any destructor runs, on every way out: it is
+    // destroyed before `app`.
+    struct Retire {
+      ConsoleApp& app;
+      std::string& failure;
+      ~Retire() {
+        failure = app.std_out_failure_;
+        app.Unregister();
+      }
+    } retire{*app, std_out_failure};
+    app->Initialize();
+    result = app->Execute();
   } catch (const EAbort&) {
-    return kAbortExitCode;
+    result = kAbortExitCode;
   } catch (const std::exception& e) {
     const std::string line =
-        std::string("ERROR ") + ExceptionClassName(e) + ": " + e.what() + "\r\n";
-    // Nothing is left to tell a failure of this last line to; the exit code
-    // still says what happened.
-    platform::CurrentConsole().Write(line);
+        VisibleUtf8(std::string("ERROR ") + ExceptionClassName(e) + ": " + e.what()) + "\r\n";
+    // Standard error is what is left when standard output fails; nothing is
+    // left to tell a failure of that to, and the exit code still says it.
+    if (console.Write(line) != 0) console.WriteStandardError(line);
     return kFailureExitCode;
   }
+  if (!std_out_failure.empty()) {
+    // Output was lost, so the run did not do what it was asked; said once.
+    console.WriteStandardError("ERROR EInOutError: " + std_out_failure + "\r\n");
+    return kFailureExitCode;
+  }
+  return result;
 }
 
 void ConsoleApp::SetArguments(int argc, const char* const* argv) {
@@ -199,11 +210,24 @@ void ConsoleApp::ShowSyntax(const std::string& error_msg) {
 
 void ConsoleApp::WriteLog(const std::string& file_name, const std::string& msg) {
   try {
-    if (!file_name.empty()) {
-      TextStream::AppendLine(file_name, msg, feAuto);
-    } else {
+    if (file_name.empty()) {
       WriteLn(msg);
+      return;
     }
+    const std::string line = VisibleUtf8(msg);
+    if (kept_log_ == nullptr || kept_log_name_ != file_name) {
+      if (!FileStream::WrittenInPlace(file_name)) {
+        TextStream::AppendLine(file_name, line, feAuto);
+        return;
+      }
+      // A pipe's reader sees the end at the first close, so a log that is
+      // no file stays open for the rest of the run.
+      kept_log_.reset();
+      kept_log_ = std::make_unique<TextStream>(FileStream::CreateOutput(file_name));
+      kept_log_name_ = file_name;
+    }
+    kept_log_->WriteLine(line);
+    kept_log_->Flush();
   } catch (...) {
     // The log must never stop the run; the caller writes its own console
     // line all the same.
@@ -224,9 +248,18 @@ bool ConsoleApp::NextParam(std::string& s) {
 
 void ConsoleApp::Write(std::string_view s) {
   if (s.empty()) return;
+  // Bytes that are no UTF-8 (a file's name, an argument) are shown as \xNN,
+  // so that everything written is UTF-8.
+  std::string visible;
+  if (!IsValidUtf8(s)) {
+    visible = VisibleUtf8(s);
+    s = visible;
+  }
   const platform::ErrorCode error = console_.Write(s);
   if (error != 0) {
-    throw EInOutError("Cannot write to standard output. " + console_.ErrorText(error));
+    std::string message = "Cannot write to standard output. " + console_.ErrorText(error);
+    if (std_out_failure_.empty()) std_out_failure_ = message;
+    throw EInOutError(std::move(message));
   }
   AdvanceCursor(s);
 }

@@ -29,6 +29,8 @@
 
 namespace hv {
 
+class TextStream;
+
 class ConsoleApp {
  public:
   // The handler of control events: (sender, control type, handled flag).
@@ -48,8 +50,9 @@ class ConsoleApp {
   // descendant), which Execute also makes of every other failure of the main
   // routine; 255 for any other failure (of the factory, Initialize, the banner
   // or the destruction), after writing "ERROR <class>: <message>" uncoloured
-  // straight to standard output. Anything that is not a std::exception
-  // passes on.
+  // straight to standard output (to standard error when that fails). Also
+  // 255 when any write to standard output failed, said once on standard
+  // error. Anything that is not a std::exception passes on.
   static int Run(const Factory& factory);
   template <class App>
   static int Run() {
@@ -106,14 +109,19 @@ class ConsoleApp {
   // a line end: overrides call this first and go on with the line.
   virtual void ShowSyntax(const std::string& error_msg);
   // Appends `msg` as one line to the file (created when missing), or writes
-  // it as a console line when `file_name` is empty. Never fails.
+  // it as a console line when `file_name` is empty. Never fails. A log that
+  // is no regular file (a FIFO, a terminal, standard output) is opened at its
+  // first line and kept open while the object lives; a regular one is opened
+  // for each line.
   virtual void WriteLog(const std::string& file_name, const std::string& msg);
 
   // The next argument in `s` and true, or an empty `s` and false once they
   // are used up.
   bool NextParam(std::string& s);
 
-  // Text is UTF-8 and is written at once; a failure raises EInOutError.
+  // Text is UTF-8 and is written at once, each byte that is not part of
+  // valid UTF-8 as \xNN; a failure raises EInOutError, and makes Run end
+  // with 255 and say so on standard error.
   void Write(std::string_view s);
   void WriteLn(std::string_view s = {});
   // The text in the colour, then the previous attribute again (also when the
@@ -153,6 +161,11 @@ class ConsoleApp {
   int cursor_column_ = 0;
   // Guarded by the lock of the list of live applications.
   ConsoleCtrlEvent on_console_ctrl_;
+  // The message of the first write to standard output that failed.
+  std::string std_out_failure_;
+  // The error log that stays open, and its name.
+  std::unique_ptr<TextStream> kept_log_;
+  std::string kept_log_name_;
 };
 
 }  // namespace hv

@@ -31,9 +31,11 @@ FileReplacement::FileReplacement(const std::string& file_name)
   old_exists_ = fs_.Stat(file_name_, &old_status_) == 0;
   if (old_exists_ && old_status_.is_directory()) FailCreate(EISDIR);
   target_ = fs_.ResolveLinks(file_name_);
-  // A device or a FIFO must be written, not replaced; a file with several
-  // names keeps them all only when it is rewritten.
-  bool in_place = old_exists_ && (!old_status_.is_regular() || old_status_.link_count > 1);
+  // A device, a FIFO or the program's own standard output must be written,
+  // not replaced; a file with several names keeps them all only when it is
+  // rewritten.
+  written_as_output_ = old_exists_ && FileStream::WrittenInPlace(file_name_);
+  bool in_place = written_as_output_ || (old_exists_ && old_status_.link_count > 1);
   if (!in_place) {
     std::unique_ptr<platform::File> file;
     const platform::ErrorCode error = fs_.CreateTemporary(target_, &temp_name_, &file);
@@ -138,18 +140,24 @@ void FileReplacement::CommitInPlace() {
   text_->Flush();
   const std::string& contents = memory_->Data();
   const auto size = static_cast<int64_t>(contents.size());
-  const bool regular = old_status_.is_regular();
-  std::unique_ptr<platform::File> file;
-  // A regular file is emptied only once its new contents have room: a full
-  // disk then fails before anything of the old file changed.
-  if (const platform::ErrorCode error =
-          fs_.Open(target_, regular ? OpenMode::fmOpenReadWrite : OpenMode::fmCreate, &file)) {
-    FailCreate(error);
+  if (written_as_output_) {
+    const std::unique_ptr<FileStream> output = FileStream::CreateOutput(file_name_);
+    try {
+      output->WriteBuffer(contents.data(), size);
+      output->Close();
+    } catch (const EStreamError&) {
+      FailWrite(output->LastError() != 0 ? output->LastError() : EIO);
+    }
+    return;
   }
-  platform::ErrorCode error = regular ? file->Reserve(size) : 0;
+  // Emptied only once its new contents have room: a full disk then fails
+  // before anything of the old file changed.
+  std::unique_ptr<platform::File> file;
+  if (const platform::ErrorCode error = fs_.Open(target_, OpenMode::fmOpenReadWrite, &file)) FailCreate(error);
+  platform::ErrorCode error = file->Reserve(size);
   if (error == 0) error = file->Write(contents.data(), size);
-  if (error == 0 && regular) error = file->Truncate(size);
-  if (error == 0 && regular) error = file->Sync();
+  if (error == 0) error = file->Truncate(size);
+  if (error == 0) error = file->Sync();
   const platform::ErrorCode close_error = file->Close();
   if (error == 0) error = close_error;
   if (error != 0) FailWrite(error);

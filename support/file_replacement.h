@@ -9,7 +9,8 @@
 //
 // Some files cannot be replaced by a rename: one with more than one name
 // (its names would part), one whose directory refuses a new file for lack of
-// permission, and one that is no regular file (a device, a FIFO). Their new
+// permission, and one that is no regular file (a device, a FIFO) or is the
+// program's own standard output. Their new
 // contents are collected in memory and written over the old ones by Commit,
 // so the old file changes only once everything is ready; such a rewrite is
 // not safe against a kill.
@@ -67,6 +68,8 @@ class FileReplacement {
   bool old_exists_ = false;
   platform::FileStatus old_status_;
   std::string temp_name_;  // empty when the contents are collected in memory
+  // Written in place as an output file is (a device, a FIFO, standard output).
+  bool written_as_output_ = false;
   // Not owned: the stream under `text_`, a file or memory.
   FileStream* file_stream_ = nullptr;
   MemoryStream* memory_ = nullptr;

@@ -21,7 +21,7 @@ size_t BufferSize(int64_t size) {
 }  // namespace
 
 int64_t MemoryStream::Read(void* buffer, int64_t count) {
-  const int64_t size = Size();
+  const auto size = static_cast<int64_t>(data_.size());
   if (count <= 0 || position_ >= size) return 0;
   const int64_t n = std::min(count, size - position_);
   std::memcpy(buffer, data_.data() + position_, static_cast<size_t>(n));
@@ -33,14 +33,16 @@ int64_t MemoryStream::Write(const void* buffer, int64_t count) {
   if (count <= 0) return 0;
   int64_t end;
   if (__builtin_add_overflow(position_, count, &end)) throw EWriteError(kStreamWriteError);
-  if (end > Size()) data_.resize(BufferSize(end), '\0');
+  if (end > static_cast<int64_t>(data_.size())) data_.resize(BufferSize(end), '\0');
   std::memcpy(data_.data() + position_, buffer, static_cast<size_t>(count));
   position_ = end;
   return count;
 }
 
 int64_t MemoryStream::Seek(int64_t offset, SeekOrigin origin) {
-  position_ = SeekTarget(offset, origin, position_, [this] { return Size(); });
+  const int64_t target = SeekTarget(offset, origin, position_, [this] { return Size(); });
+  if (sequential_ && target != position_) throw EStreamError(kStreamSeekError);
+  position_ = target;
   return position_;
 }
 

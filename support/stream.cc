@@ -5,6 +5,7 @@
 namespace hv {
 
 int64_t Stream::Size() {
+  if (!CanSeek()) return -1;
   const int64_t position = Seek(0, SeekOrigin::soCurrent);
   const int64_t size = Seek(0, SeekOrigin::soEnd);
   Seek(position, SeekOrigin::soBeginning);

@@ -29,8 +29,12 @@ class Stream {
   // New position.
   virtual int64_t Seek(int64_t offset, SeekOrigin origin) = 0;
 
-  // Default: seek to the end and back.
+  // Default: seek to the end and back. -1 (unknown) where CanSeek is false.
   virtual int64_t Size();
+  // False for a stream that is read and written only in order (a pipe, a
+  // FIFO, a terminal): it moves only forward, never seeks, and only a read
+  // that returns 0 tells where it ends.
+  virtual bool CanSeek() { return true; }
   virtual void SetSize(int64_t new_size) = 0;
 
   // Writes out whatever is held back and pushes it to the storage device
@@ -61,7 +65,11 @@ template <typename SizeOf>
 int64_t Stream::SeekTarget(int64_t offset, SeekOrigin origin, int64_t position, SizeOf size) {
   int64_t base = 0;
   if (origin == SeekOrigin::soCurrent) base = position;
-  if (origin == SeekOrigin::soEnd) base = size();
+  if (origin == SeekOrigin::soEnd) {
+    base = size();
+    // A size that is not known (-1) is no place to seek from.
+    if (base < 0) throw EStreamError(kStreamSeekError);
+  }
   int64_t target;
   if (__builtin_add_overflow(base, offset, &target) || target < 0) throw EStreamError(kStreamSeekError);
   return target;

@@ -35,18 +35,33 @@ void TextStream::Initialize() {
   encoding_ = feAuto;
   big_endian_ = false;
   line_separator_ = "\r\n";
-  if (Size() != 0) DetectEncoding();
+  // A pipe is looked at by its first read, when there is something to read
+  // (one written to must never wait for input).
+  if (CanSeek() && Size() != 0) DetectEncoding();
 }
 
 void TextStream::DetectEncoding() {
   encoding_ = feANSI;
   big_endian_ = false;
   int64_t return_position = Position();
-  const int64_t size = Size();
+  int64_t size;
+  // Whether there is more than the sample, and so no telling whether the
+  // size is even.
+  bool longer = false;
+  if (CanSeek()) {
+    size = Size();
+  } else {
+    // Where nothing can be read twice, the sample is what the first read
+    // brings into the buffer (at position 0, where this runs).
+    uint8_t byte;
+    if (BufferedBytes().empty() && ReadByte(&byte)) Seek(-1, SeekOrigin::soCurrent);
+    size = static_cast<int64_t>(BufferedBytes().size());
+    longer = size >= kDetectionSampleSize;
+  }
 
   [&] {
     if (size <= 1) return;
-    if (size % 2 == 0) {
+    if (longer || size % 2 == 0) {
       SetPosition(0);
       uint8_t mark[2];
       if (Read(mark, 2) == 2) {
@@ -81,7 +96,7 @@ void TextStream::DetectEncoding() {
     // Only a sample that is the whole file can show that the file is UTF-8.
     // A sequence cut off at its end must not spoil the test, so trailing
     // bytes with the top bit set are left out of it.
-    if (size <= kDetectionSampleSize) {
+    if (size <= kDetectionSampleSize && !longer) {
       std::string_view text(sample);
       while (!text.empty() && static_cast<uint8_t>(text.back()) >= 0x80) text.remove_suffix(1);
       if (!text.empty() && IsValidUtf8(text)) {
@@ -112,6 +127,13 @@ bool TextStream::Eof() {
   // Bytes still loaded cannot lie past the end; only an exhausted buffer
   // needs to ask the file for its size (a system call per line otherwise).
   if (!BufferedBytes().empty()) return false;
+  if (!CanSeek()) {
+    // Nothing tells where a pipe ends but a read that brings nothing.
+    uint8_t byte;
+    if (!ReadByte(&byte)) return true;
+    Seek(-1, SeekOrigin::soCurrent);
+    return false;
+  }
   return Position() >= Size();
 }
 
@@ -207,14 +229,17 @@ bool TextStream::ReadChar(char32_t* ch) {
   }
 }
 
-bool TextStream::ReadLine(std::string* line) {
+bool TextStream::ReadLine(std::string* line, size_t limit) {
   line->clear();
+  // A pipe's mark is passed before its end is looked for: a mark alone is
+  // no line.
+  if (encoding_ == feAuto && !CanSeek() && Position() == 0) DetectEncoding();
   if (Eof()) return false;
   // In the 8-bit encodings and UTF-8 a byte below 80 is its own character,
   // so runs of them are taken straight from the buffer.
   const bool ascii_runs = encoding_ != feUTF16 && encoding_ != feAuto;
   char32_t ch;
-  for (;;) {
+  while (line->size() <= limit) {
     if (ascii_runs) {
       const std::string_view bytes = BufferedBytes();
       size_t run = 0;
@@ -295,10 +320,23 @@ void TextStream::WriteLine(std::string_view text) {
 }
 
 void TextStream::AppendLine(const std::string& file_name, std::string_view msg, FileEncoding encoding) {
-  const bool exists = platform::CurrentFileSystem().FileExists(file_name);
-  TextStream stream(file_name, exists ? OpenMode::fmOpenReadWrite : OpenMode::fmCreate);
+  // The file's encoding comes from a look at its content; the line is then
+  // appended (O_APPEND) in one write, so that processes sharing the file
+  // never write over each other's lines.
+  FileEncoding file_encoding = feAuto;
+  bool big_endian = false;
+  platform::FileStatus status;
+  if (platform::CurrentFileSystem().Stat(file_name, &status) == 0 && status.is_regular() && status.size > 0) {
+    // Only read, so it closes quietly.
+    const TextStream reader(file_name, OpenMode::fmOpenRead);
+    file_encoding = reader.encoding_;
+    big_endian = reader.big_endian_;
+  }
+  TextStream stream(std::make_unique<FileStream>(file_name, OpenMode::fmAppend));
   if (encoding != feAuto) stream.SetDefaultEncoding(encoding);
-  stream.SetPosition(stream.Size());
+  // Taken over without a mark: the file has its own in front.
+  stream.encoding_ = file_encoding;
+  stream.big_endian_ = big_endian;
   stream.WriteLine(msg);
   stream.Close();
 }

@@ -29,7 +29,9 @@ class TextStream : public BufferedStream {
   // The sample that decides the encoding of a file without a byte-order mark.
   static constexpr int64_t kDetectionSampleSize = 16384;
 
-  // Opens or creates the file (FileStream) and recognises its encoding.
+  // Opens or creates the file (FileStream) and recognises its encoding. A
+  // file that cannot seek (a pipe) is recognised by its first read instead,
+  // from what that brings (up to the sample size).
   TextStream(const std::string& file_name, OpenMode mode);
   // Owns `stream`; Close closes it.
   explicit TextStream(std::unique_ptr<Stream> stream);
@@ -54,8 +56,9 @@ class TextStream : public BufferedStream {
   // at the end of the data; read failures raise.
   bool ReadChar(char32_t* ch);
   // One line without its end (CR LF, LF or a lone CR), as valid UTF-8. False
-  // when the stream stands at its end.
-  bool ReadLine(std::string* line);
+  // when the stream stands at its end. A line stops as soon as it holds more
+  // than `limit` bytes; the next call goes on from there.
+  bool ReadLine(std::string* line, size_t limit = std::string::npos);
   // `text` is UTF-8; it is written in the stream's encoding. Text that is not
   // valid UTF-8 raises EStringError.
   void WriteStr(std::string_view text);
@@ -63,8 +66,9 @@ class TextStream : public BufferedStream {
 
   // Appends `msg` as one line at the end of the file in the file's own
   // encoding; a missing file is created, in `encoding` unless that is feAuto
-  // (then UTF-8). The file is closed again, and every failure, the closing
-  // included, reaches the caller.
+  // (then UTF-8). The file is opened for appending (O_APPEND), so lines of
+  // processes sharing it never overwrite each other, and closed again; every
+  // failure, the closing included, reaches the caller.
   static void AppendLine(const std::string& file_name, std::string_view msg, FileEncoding encoding);
 
  protected:

@@ -63,13 +63,14 @@ run truncated.txt t
 expect_rc 254 "truncated UTF-8 at the end"
 expect_contains "$OUT" "ERROR EHashItemError: Line 3 - Invalid AsString input."
 
-# A directory for a list is an open error; /dev/zero is read as empty.
+# A directory for a list is an open error; /dev/zero is read until its
+# first line is longer than any entry.
 run t t
 expect_rc 254 "directory as the list"
 expect_contains "$OUT" "ERROR EFOpenError: Cannot open file \"$WORK/t\". Is a directory"
 run /dev/zero t -o zero.out
-expect_rc 1 "/dev/zero as the list"
-expect_contains zero.out "ADDED	\"a.txt\""
+expect_rc 254 "/dev/zero as the list"
+expect_contains "$OUT" "ERROR EHashItemError: Line 1 - Invalid AsString input."
 
 # A file name longer than the system takes: a file error with the system's
 # text, and the run goes on. The directory itself stays below PATH_MAX.
@@ -105,17 +106,26 @@ for c in string.printable:
 open(b'big/names/bad\xff\xfe', 'w').write('bad')
 open(b'big/names/cut\xe2\x82', 'w').write('cut')
 PY
-run -b big.txt big
+run -b big.txt big -e big.log
 expect_rc 103 "many, deep and odd names"
 # 10,000 + 1 + the 94 printable characters less backslash and double quote.
 [ "$(grep -c '' big.txt)" -eq 10093 ] || fail "big.txt holds $(grep -c '' big.txt) lines"
 expect_contains big.txt "\"deep$(printf '\\d%.0s' $(seq 200))\\bottom.txt\""
 expect_contains big.txt "\"names\\n~n\""
-expect_contains "$OUT" "/big/names/bad"$'\xff\xfe'"\": File name cannot be stored in a hash list: it is not valid UTF-8."
-expect_contains "$OUT" "/big/names/cut"$'\xe2\x82'"\": File name cannot be stored in a hash list: it is not valid UTF-8."
+# Bytes that are no UTF-8 are shown and logged as \xNN: the console and the
+# log are UTF-8, and the log has every line.
+for file in "$OUT" big.log; do
+  expect_contains "$file" "/big/names/bad\\xFF\\xFE\": File name cannot be stored in a hash list: it is not valid UTF-8."
+  expect_contains "$file" "/big/names/cut\\xE2\\x82\": File name cannot be stored in a hash list: it is not valid UTF-8."
+  iconv -f UTF-8 -t UTF-8 "$file" >/dev/null || fail "$file is not UTF-8"
+done
+[ "$(grep -c '^ERROR' big.log)" -eq 4 ] || fail "big.log: $(cat -A big.log)"
 expect_contains "$OUT" "/big/names/n\"n\": File name cannot be stored in a hash list: it contains a double quote."
 run big.txt big -t-
 expect_rc 103 "verify of the same tree"
+run $'-\xff'
+expect_rc 254 "an option that is no UTF-8"
+expect_contains "$OUT" "Unknown argument \"-\\xFF\"."
 
 # Directories are entered whatever their names: only the files below them
 # that the rules take are errors.

@@ -3,7 +3,9 @@
 // request.
 #pragma once
 
+#include <cerrno>
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,11 +31,19 @@ class FakeConsole : public platform::Console {
   // Usage.
   std::string output;               // every byte written successfully
   std::vector<std::string> writes;  // each successful write
+  std::string error_output;         // every byte written to standard error
   int write_calls = 0;
   int read_calls = 0;
 
   bool IsTerminal() override { return is_terminal; }
   platform::ErrorCode Write(std::string_view bytes) override;
+  platform::ErrorCode WriteStandardError(std::string_view bytes) override {
+    error_output.append(bytes);
+    return 0;
+  }
+  // No name leads to this standard output.
+  bool IsStandardOutput(const platform::FileStatus&) override { return false; }
+  platform::ErrorCode OpenStandardOutput(std::unique_ptr<platform::File>*) override { return ENOTSUP; }
   bool ReadLine(std::string* line) override;
   std::string ExecutableName() override { return executable_name; }
   bool DebuggerAttached() override { return debugger_attached; }

@@ -141,10 +141,12 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
 // position.
 class FakeFile final : public platform::File {
  public:
-  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, std::shared_ptr<int> open_handles,
-           std::shared_ptr<FakeFileSystem::CallFault> fault, std::shared_ptr<std::recursive_mutex> mutex)
+  FakeFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool writable, bool append,
+           std::shared_ptr<int> open_handles, std::shared_ptr<FakeFileSystem::CallFault> fault,
+           std::shared_ptr<std::recursive_mutex> mutex)
       : entry_(std::move(entry)),
         writable_(writable),
+        append_(append),
         open_handles_(std::move(open_handles)),
         fault_(std::move(fault)),
         mutex_(std::move(mutex)) {
@@ -186,6 +188,7 @@ class FakeFile final : public platform::File {
                                                   : entry.write_error != 0;
     if (fail) return entry.write_error != 0 ? entry.write_error : EIO;
     Materialize();
+    if (append_) position_ = entry.Length();
     const auto at = static_cast<size_t>(position_);
     const auto n = static_cast<size_t>(count);
     if (entry.contents.size() < at + n) entry.contents.resize(at + n, '\0');
@@ -254,6 +257,8 @@ class FakeFile final : public platform::File {
 
   platform::ErrorCode Reserve(int64_t /*size*/) override { return closed_ ? EBADF : 0; }
 
+  bool Seekable() override { return !append_; }
+
   platform::ErrorCode Close() override {
     const std::lock_guard lock(*mutex_);
     if (closed_) return 0;
@@ -286,6 +291,7 @@ class FakeFile final : public platform::File {
 
   std::shared_ptr<FakeFileSystem::Entry> entry_;
   bool writable_;
+  bool append_;
   std::shared_ptr<int> open_handles_;
   std::shared_ptr<FakeFileSystem::CallFault> fault_;
   std::shared_ptr<std::recursive_mutex> mutex_;
@@ -433,7 +439,7 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   auto it = entries_.find(path);
   if (it == entries_.end()) {
-    if (mode != platform::OpenMode::fmCreate) return ENOENT;
+    if (mode != platform::OpenMode::fmCreate && mode != platform::OpenMode::fmAppend) return ENOENT;
     Add(path, platform::FileKind::kRegular);
     it = entries_.find(path);
   }
@@ -446,7 +452,8 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
     entry.generated_size.reset();
   }
   const bool writable = mode == platform::OpenMode::fmCreate || (static_cast<uint16_t>(mode) & 3) != 0;
-  *file = std::make_unique<FakeFile>(it->second, writable, open_handles_, fault_, mutex_);
+  *file = std::make_unique<FakeFile>(it->second, writable, mode == platform::OpenMode::fmAppend, open_handles_,
+                                     fault_, mutex_);
   return 0;
 }
 
@@ -473,7 +480,7 @@ platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path
     Entry& entry = Add(name, platform::FileKind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
-    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, open_handles_, fault_, mutex_);
+    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, false, open_handles_, fault_, mutex_);
     return 0;
   }
 }

@@ -146,8 +146,8 @@ class FakeFileSystem : public platform::FileSystem {
                                      std::unique_ptr<platform::ReadableFile>* file,
                                      platform::FileKind* kind) override;
   // fmCreate makes a missing entry or empties an existing one (a generated
-  // file becomes an ordinary one); `open_error` of an existing entry fails
-  // every mode.
+  // file becomes an ordinary one), fmAppend makes a missing one and writes at
+  // the end; `open_error` of an existing entry fails every mode.
   platform::ErrorCode Open(const std::string& path, platform::OpenMode mode,
                            std::unique_ptr<platform::File>* file) override;
   platform::ErrorCode DeleteFile(const std::string& path) override;

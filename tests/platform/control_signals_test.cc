@@ -194,6 +194,9 @@ class OtherConsole : public Console {
  public:
   bool IsTerminal() override { return true; }
   ErrorCode Write(std::string_view) override { return 0; }
+  ErrorCode WriteStandardError(std::string_view) override { return 0; }
+  bool IsStandardOutput(const FileStatus&) override { return false; }
+  ErrorCode OpenStandardOutput(std::unique_ptr<File>*) override { return ENOTSUP; }
   bool ReadLine(std::string*) override { return false; }
   std::string ExecutableName() override { return "other"; }
   bool DebuggerAttached() override { return false; }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/exceptions.h"
@@ -28,8 +29,9 @@ std::ostream& operator<<(std::ostream& out, const Call& call) {
 // A memory stream that records what reaches it and fails on demand.
 class RecordingStream : public MemoryStream {
  public:
-  explicit RecordingStream(std::string data = {}, std::shared_ptr<std::vector<std::string>> log = nullptr)
-      : MemoryStream(std::move(data)), log_(std::move(log)) {}
+  explicit RecordingStream(std::string data = {}, std::shared_ptr<std::vector<std::string>> log = nullptr,
+                           bool pipe = false)
+      : MemoryStream(std::move(data), pipe), log_(std::move(log)) {}
   ~RecordingStream() override {
     if (log_ != nullptr) log_->push_back("destroyed");
   }
@@ -266,6 +268,25 @@ TEST(BufferedStreamTest, SeekKeepsTheBufferAndTheInnerPosition) {
   EXPECT_EQ(stream.Position(), 3);
   EXPECT_EQ(stream.Size(), 10);
   EXPECT_EQ(stream.Position(), 3);
+}
+
+TEST(BufferedStreamTest, OverAPipeWritesGoOutInOrderWithoutReadsOrSeeks) {
+  RecordingStream inner({}, nullptr, true);
+  BufferedStream stream(&inner);
+  const std::string data = Pattern(40000);
+  // Lines flushed one by one (a log kept open), then pieces across the
+  // buffer's edge, one larger than the buffer, and the rest.
+  for (const auto& [from, count, flush] : {std::tuple{0, 10, true}, {10, 20, true}, {30, 16380, false},
+                                           {16410, 20000, false}, {36410, 3590, false}}) {
+    ASSERT_EQ(stream.Write(data.data() + from, count), count);
+    if (flush) stream.Flush();
+  }
+  stream.Close();
+  EXPECT_TRUE(inner.Data() == data);
+  EXPECT_TRUE(inner.reads.empty());
+  EXPECT_EQ(inner.writes, (std::vector<Call>{{0, 10}, {10, 20}, {30, 16384}, {16414, 19996}, {36410, 3590}}));
+  EXPECT_EQ(stream.Size(), -1);
+  EXPECT_THROW(stream.Seek(0, SeekOrigin::soEnd), EStreamError);
 }
 
 TEST(BufferedStreamTest, PositionsBeyondFourGigabytes) {

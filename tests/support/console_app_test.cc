@@ -303,6 +303,26 @@ TEST_F(ConsoleAppTest, FailedBannerRestoresTheColourAndGives255) {
 
 // Exit codes of Run.
 
+TEST_F(ConsoleAppTest, LostOutputGives255AndIsSaidOnceOnStandardError) {
+  // A failed write that the main routine passes over, after the banner's four.
+  console_.fail_write_call = 5;
+  console_.fail_write_error = EPIPE;
+  EXPECT_EQ(RunApp(false, [](TestApp& app) {
+              app.body = [](TestApp& self) {
+                EXPECT_THROW(self.Write("lost"), EInOutError);
+                return 0;
+              };
+            }),
+            255);
+  EXPECT_EQ(console_.error_output, "ERROR EInOutError: Cannot write to standard output. Broken pipe\r\n");
+  // Where the error line cannot go out either, it goes there instead.
+  console_.error_output.clear();
+  console_.write_error = ENOSPC;
+  EXPECT_EQ(RunApp(false, [](TestApp&) {}), 255);
+  EXPECT_EQ(console_.error_output,
+            "ERROR EInOutError: Cannot write to standard output. No space left on device\r\n");
+}
+
 TEST_F(ConsoleAppTest, RunReturnsTheResultOfTheMainRoutine) {
   EXPECT_EQ(RunApp(false, [](TestApp& app) { app.body = [](TestApp&) { return 7; }; }), 7);
   EXPECT_EQ(console_.output, BannerFor("Checker v1.5 (Unicode)" + std::string(20, ' ')));
@@ -487,11 +507,15 @@ TEST_F(ConsoleAppTest, LogAppendsLinesToTheFile) {
   auto app = MakeApp(false);
   app->WriteLog(file, "\r\nERROR first");
   app->WriteLog(file, "\r\nERROR second");
+  // Bytes that are no UTF-8 are logged and shown as \xNN: every line gets there.
+  app->WriteLog(file, "\r\nERROR bad\xFF\xC3");
   std::ifstream in(file, std::ios::binary);
   const std::string contents((std::istreambuf_iterator<char>(in)),
                              std::istreambuf_iterator<char>());
-  EXPECT_EQ(contents, "\xef\xbb\xbf\r\nERROR first\r\n\r\nERROR second\r\n");
+  EXPECT_EQ(contents, "\xef\xbb\xbf\r\nERROR first\r\n\r\nERROR second\r\n\r\nERROR bad\\xFF\\xC3\r\n");
   EXPECT_EQ(console_.output, "");
+  app->WriteError("bad\xFF\xC3\xA9");
+  EXPECT_EQ(console_.output, "bad\\xFF\xC3\xA9\r\n");
 }
 
 // Control events.

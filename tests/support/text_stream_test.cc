@@ -53,15 +53,23 @@ Detected Detect(const std::string& bytes) {
   return {stream.Encoding(), stream.BigEndian(), stream.Position()};
 }
 
+// The lines of a file; a pipe with the same bytes must give the same ones
+// (unless the bytes are exactly the sample: then a pipe cannot tell that
+// they are all).
 std::vector<std::string> Lines(const std::string& bytes) {
-  MemoryStream inner(bytes);
-  TextStream stream(&inner);
-  std::vector<std::string> lines;
-  std::string line;
-  while (stream.ReadLine(&line)) lines.push_back(line);
-  EXPECT_FALSE(stream.ReadLine(&line));
-  EXPECT_EQ(line, "");
-  return lines;
+  std::vector<std::string> lines[2];
+  for (const bool pipe : {false, true}) {
+    MemoryStream inner(bytes, pipe);
+    TextStream stream(&inner);
+    std::string line;
+    while (stream.ReadLine(&line)) lines[pipe].push_back(line);
+    EXPECT_FALSE(stream.ReadLine(&line));
+    EXPECT_EQ(line, "");
+  }
+  if (bytes.size() != TextStream::kDetectionSampleSize) {
+    EXPECT_EQ(lines[1], lines[0]) << "through a pipe";
+  }
+  return lines[0];
 }
 
 std::u32string Chars(const std::string& bytes) {
@@ -73,16 +81,18 @@ std::u32string Chars(const std::string& bytes) {
   return chars;
 }
 
-// Bytes that a fresh stream writes through `write`.
+// Bytes that a fresh stream writes through `write`, to a file and, the
+// same, to a pipe.
 template <typename Write>
 std::string Written(Write write) {
-  MemoryStream inner;
-  {
-    TextStream stream(&inner);
+  MemoryStream inner[2] = {MemoryStream({}, false), MemoryStream({}, true)};
+  for (MemoryStream& target : inner) {
+    TextStream stream(&target);
     write(stream);
     stream.Close();
   }
-  return inner.Data();
+  EXPECT_EQ(inner[1].Data(), inner[0].Data()) << "through a pipe";
+  return inner[0].Data();
 }
 
 std::string Utf16Le(std::u16string_view text) {
