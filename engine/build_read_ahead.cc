@@ -6,7 +6,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <ranges>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -174,12 +173,16 @@ bool BuildReadAhead::Take(std::string_view name, const platform::FileStatus& now
   std::unique_lock<std::mutex> lock(mutex_);
   if (stack_.empty()) return false;
   Queue& queue = *stack_.back();
-  const auto ahead = std::views::iota(queue.cursor, queue.ends.size());
-  const auto found = std::ranges::lower_bound(
-      ahead, name, [](std::string_view a, std::string_view b) { return ComparePaths(a, b) < 0; },
-      [&queue](size_t i) { return queue.Name(i); });
-  if (found == ahead.end() || queue.Name(*found) != name) return false;
-  const size_t index = *found;
+  // Name i ends at ends[i], so the search runs over the ends and finds each
+  // name by the place of its end.
+  const size_t* const first = queue.ends.data();
+  const size_t* const found = std::lower_bound(
+      first + queue.cursor, first + queue.ends.size(), name,
+      [&queue, first](const size_t& end, std::string_view key) {
+        return ComparePaths(queue.Name(static_cast<size_t>(&end - first)), key) < 0;
+      });
+  const auto index = static_cast<size_t>(found - first);
+  if (index == queue.ends.size() || queue.Name(index) != name) return false;
   queue.cursor = index + 1;
   // What the scan has passed is no longer worth hashing.
   queue.next = std::max(queue.next, queue.cursor);
