@@ -214,7 +214,8 @@ TEST_F(BuildTest, EmptyBaseDirectoryGives0AndOneThatCannotBeUsedIsRefused) {
   engine_.SetBaseDirectoriesRoot("");
   engine_.AddIncludeExcludeMask("(", iemExcludeRegExp);
   empty.Write("a.txt", "a");
-  EXPECT_THROW(engine_.Build(), ERegularExpressionError);
+  // Each program raises its own class for a bad expression (reg_exp_test).
+  EXPECT_THROW(engine_.Build(), Exception);
   EXPECT_EQ(ReadFile(ListName()), "old");
   EXPECT_TRUE(recorder_.Summaries(vstFileError).empty());
 }
