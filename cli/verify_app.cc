@@ -74,7 +74,7 @@ int VerifyApp::DoExecute() {
     displaying_progress_ = false;
     result = RunCommand();
   } catch (const EAbort&) {
-    result = kAbortedExitCode;
+    result = kResultAborted;
   } catch (...) {
     close_open_line();
     throw;

@@ -22,8 +22,6 @@ class VerifyApp : public ConsoleApp {
   using TickSource = std::function<uint32_t()>;
 
   static constexpr uint32_t kNoControlEvent = 0xFFFFFFFF;
-  // Exit code of a command that was stopped.
-  static constexpr int kAbortedExitCode = 253;
   // The least time between two percentages, in milliseconds.
   static constexpr uint32_t kProgressInterval = 1000;
 

@@ -67,9 +67,9 @@ int Verify::HandleFileError(const std::exception& e, const std::string& base_pat
 }
 
 int Verify::ReportFileError(const std::exception& e, const std::string& file_name) {
-  if (dynamic_cast<const EAbort*>(&e) != nullptr) return 253;
+  if (dynamic_cast<const EAbort*>(&e) != nullptr) return kResultAborted;
   DoStateChange(vstFileError, std::make_unique<StateChangeErrorInFile>(e, file_name));
-  return 103;
+  return kResultFileError;
 }
 
 void Verify::CheckBaseDirectories() {

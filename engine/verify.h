@@ -27,6 +27,22 @@ enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, 
 
 enum IncludeExcludeMask : uint8_t { iemInclude, iemExclude, iemIncludeRegExp, iemExcludeRegExp };
 
+// What a command returns, which the program exits with, and what a per-file
+// routine returns for its file.
+enum CommandResult : int {
+  // Nothing to report: every file listed, or no result shown.
+  kResultNothing = 0,
+  // Results shown (a file added or changed, for a per-file routine).
+  kResultShown = 1,
+  // No base directory was scanned.
+  kResultNothingScanned = 102,
+  // A file or directory could not be read (the last one in scan order for
+  // verify and Update, whose results are shown all the same).
+  kResultFileError = 103,
+  // Stopped on request, at the next abort check.
+  kResultAborted = 253,
+};
+
 // Raised at the engine's next abort check after Abort() was called.
 HV_DECLARE_EXCEPTION(EDelayedAbort, EAbort);
 inline constexpr char kTaskAborted[] = "Task aborted.";
@@ -46,7 +62,8 @@ class Verify {
   using StateChangeEvent =
       std::function<void(Verify& sender, VerifyState state, const StateChangeObject* info)>;
   using ProgressEvent = std::function<void(Verify& sender, int64_t position, int64_t max)>;
-  // Per-file routine of a scan: 0 nothing to report, 1 added or changed, 103 failed.
+  // Per-file routine of a scan: kResultNothing, kResultShown (added or
+  // changed) or kResultFileError.
   using FileProc = int (Verify::*)(const BasePathPtr& base_path, const std::string& path, int param);
   // Runs after the scan of verify and update, with the scan's result.
   using FinishProc = void (Verify::*)(int& result, int param);
@@ -121,14 +138,20 @@ class Verify {
   // Every progress report of the engine goes through here: first the abort
   // check, then (with ShowProgress) the progress event.
   virtual void ItemProgress(const void* sender, int64_t done, int64_t total);
-  // A per-file failure: aborts give 253 without an event; anything else is a
-  // vstFileError event (sent whatever ShowProgress says) and 103.
+  // A per-file failure: aborts give kResultAborted without an event; anything
+  // else is a vstFileError event (sent whatever ShowProgress says) and
+  // kResultFileError.
   virtual int HandleFileError(const std::exception& e, const std::string& base_path,
                               const std::string& path);
   // The same for a file known by the name the system gave it.
   int ReportFileError(const std::exception& e, const std::string& file_name);
   virtual int ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
                             FileProc file_proc, int param);
+  // Scans every base directory in turn. The first scan's result stands
+  // unless a later one is not kResultNothing, so a later clean scan hides no
+  // earlier failure; kResultNothingScanned without base directories, and
+  // kResultAborted when an abort check stopped a scan.
+  int ScanBaseDirectories(FileProc file_proc, int param);
   virtual int BuildFile(const BasePathPtr& base_path, const std::string& path, int param);
   virtual int VerifyFile(const BasePathPtr& base_path, const std::string& path, int param);
   virtual int UpdateFile(const BasePathPtr& base_path, const std::string& path, int param);

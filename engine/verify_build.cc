@@ -31,7 +31,6 @@ int Verify::Build() {
 }
 
 int Verify::BuildBody() {
-  int result = 102;
   platform::FileSystem& fs = platform::CurrentFileSystem();
   // Made first, so that a list that cannot be written fails before the
   // scan. It is filled only at the end: until then the old list stays, and
@@ -56,30 +55,19 @@ int Verify::BuildBody() {
   scan_skips_ = new_list.VisibleTemporaryName();
 
   NormalizeBaseDirectories();
+  int result = kResultNothingScanned;
   {
     // Declared after the guard, so the helpers stop before the list goes.
     BuildReadAhead read_ahead(fs, read_ahead_threads_, junctions_, hash_file_identity_known_, hash_file_device_,
                               hash_file_inode_);
     if (read_ahead.Active()) build_read_ahead_ = &read_ahead;
-    try {
-      std::string base_path;
-      std::string rel_path;
-      for (const std::string& directory : base_directories_) {
-        SplitBaseDirectory(directory, base_path, rel_path);
-        const int r = ScanDirectory(std::make_shared<const std::string>(base_path), rel_path,
-                                    &Verify::BuildFile, 0);
-        // A later 0 does not hide an earlier failure.
-        if (result == 102 || r != 0) result = r;
-      }
-    } catch (const EDelayedAbort&) {
-      result = 253;
-    }
+    result = ScanBaseDirectories(&Verify::BuildFile, 0);
     build_read_ahead_ = nullptr;
   }
 
   // Stopped on request, the build keeps what it did, in the order it was
   // done; complete, the list is sorted.
-  if (result != 253) {
+  if (result != kResultAborted) {
     if (show_progress_) DoStateChange(vstSortingResults, nullptr);
     hash_list_->SortByPath();
   }
@@ -137,7 +125,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     hash_list_->Add(std::move(item));
     // A handler that fails leaves the entry in the list.
     if (show_progress_) DoStateChange(vstBuildOutput, std::make_unique<StateChangeHashItem>(entry));
-    return 0;
+    return kResultNothing;
   } catch (const EAbort&) {
     throw;
   } catch (const std::exception& e) {

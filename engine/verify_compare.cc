@@ -260,7 +260,7 @@ int Verify::CompareLists() {
   new_list.SortByPath();
   if (show_progress_) DoStateChange(vstWritingResults, nullptr);
 
-  int result = 0;
+  int result = kResultNothing;
   int32_t counts[6] = {};
   std::unique_ptr<TextStream> output;
   const int result_count = new_list.Count();
@@ -268,7 +268,7 @@ int Verify::CompareLists() {
     const HashItem& item = new_list.Items(i);
     ++counts[item.State()];
     if (!hide_states_.Contains(item.State())) {
-      result = 1;
+      result = kResultShown;
       // Created only now, so a run that shows nothing leaves no file.
       if (output == nullptr && !output_file_name_.empty()) {
         output = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));

@@ -70,7 +70,7 @@ int Verify::Dupes(bool one_file_only) {
                                                           counts[hsDeleted], counts[hsCopied],
                                                           counts[hsRenamed]));
   }
-  return 0;
+  return kResultNothing;
 }
 
 }  // namespace hv

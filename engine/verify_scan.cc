@@ -152,6 +152,22 @@ int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_p
   return ScanLevel(base_path, rel_path, OsPath("", rel_path), static_cast<uint8_t>(problem), file_proc, param);
 }
 
+int Verify::ScanBaseDirectories(FileProc file_proc, int param) {
+  int result = kResultNothingScanned;
+  try {
+    std::string base_path;
+    std::string rel_path;
+    for (const std::string& directory : base_directories_) {
+      SplitBaseDirectory(directory, base_path, rel_path);
+      const int r = ScanDirectory(std::make_shared<const std::string>(base_path), rel_path, file_proc, param);
+      if (result == kResultNothingScanned || r != kResultNothing) result = r;
+    }
+  } catch (const EDelayedAbort&) {
+    result = kResultAborted;
+  }
+  return result;
+}
+
 int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path, const std::string& os_rel_path,
                       uint8_t inherited_problem, FileProc file_proc, int param) {
   platform::FileSystem& fs = platform::CurrentFileSystem();
@@ -159,8 +175,8 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
   // A directory that cannot be listed hides what is below it: that is a
   // failure of its own, and its entries in a list were not checked. One that
   // has gone since its parent was listed simply holds nothing any more.
-  const auto unlisted = [&](platform::ErrorCode error) {
-    if (error == ENOENT || error == ENOTDIR) return 0;
+  const auto unlisted = [&](platform::ErrorCode error) -> int {
+    if (error == ENOENT || error == ENOTDIR) return kResultNothing;
     unreadable_directories_.push_back(rel_path);
     const std::string name = directory.size() > 1 ? directory.substr(0, directory.size() - 1) : directory;
     return ReportFileError(EInOutError(fs.ErrorText(error)), name);
@@ -172,7 +188,7 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
   // Back at a directory the scan is already inside (a link to an ancestor):
   // entering it again would never end.
   for (const auto& [d, i] : scan_ancestors_) {
-    if (d == device && i == inode) return 0;
+    if (d == device && i == inode) return kResultNothing;
   }
   AncestorGuard guard(scan_ancestors_, device, inode);
 
@@ -227,12 +243,12 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
     return ComparePaths(name_of(a), name_of(b)) < 0;
   });
 
-  int result = 0;
+  int result = kResultNothing;
   std::string path;
   std::string os_path;
   for (const ScanEntry& entry : entries) {
     CheckAborted();
-    int r = 0;
+    int r = kResultNothing;
     const std::string_view name = name_of(entry);
     path.assign(rel_path).append(name);
     os_path.assign(os_rel_path).append(name);
@@ -259,7 +275,7 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
         if (show_progress_) DoStateChange(vstProgressDone, nullptr);
       }
     }
-    if (r != 0) result = r;
+    if (r != kResultNothing) result = r;
   }
   return result;
 }
