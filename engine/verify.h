@@ -145,13 +145,31 @@ class Verify {
                               const std::string& path);
   // The same for a file known by the name the system gave it.
   int ReportFileError(const std::exception& e, const std::string& file_name);
-  virtual int ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
+  // What one run of a command holds while it runs, beyond the settings. The
+  // command's body owns it, so nothing of it outlives the run.
+  struct CommandRun {
+    // The scan passes over this file, given as the system names it: Build's
+    // new list, where the scan can meet it (none when empty).
+    std::string scan_skips;
+    // The scan adds the stored path of every directory it could not list.
+    std::vector<std::string> unreadable_directories;
+    // Build: the old hash-list file, which the new one replaces. Met by the
+    // scan, it is reported as busy rather than hashed into the new list.
+    bool list_known = false;
+    uint64_t list_device = 0;
+    uint64_t list_inode = 0;
+    // Build: hashes small files ahead of the scan on other threads (not
+    // owned; none without helper threads).
+    BuildReadAhead* read_ahead = nullptr;
+  };
+
+  virtual int ScanDirectory(CommandRun& run, const BasePathPtr& base_path, const std::string& rel_path,
                             FileProc file_proc, int param);
   // Scans every base directory in turn. The first scan's result stands
   // unless a later one is not kResultNothing, so a later clean scan hides no
   // earlier failure; kResultNothingScanned without base directories, and
   // kResultAborted when an abort check stopped a scan.
-  int ScanBaseDirectories(FileProc file_proc, int param);
+  int ScanBaseDirectories(CommandRun& run, FileProc file_proc, int param);
   virtual int BuildFile(const BasePathPtr& base_path, const std::string& path, int param);
   virtual int VerifyFile(const BasePathPtr& base_path, const std::string& path, int param);
   virtual int UpdateFile(const BasePathPtr& base_path, const std::string& path, int param);
@@ -177,14 +195,15 @@ class Verify {
   // they write anything: it would make every entry below it vanish from the
   // list. Throws EFOpenError naming the directory.
   void CheckBaseDirectories();
-  // Verify and Update: the entries below a directory that could not be
-  // listed were not checked, so they are kept as they are.
-  void MarkUncheckedDirectories();
+  // Verify and Update: the entries below a directory that the run could
+  // not list were not checked, so they are kept as they are.
+  void MarkUncheckedDirectories(const CommandRun& run);
+  // One scan of one base directory: what all its levels share.
+  struct TreeScan;
   // One level of the scan: `os_rel_path` is `rel_path` as the system names
   // it, `problem` the first reason (if any) why a path below cannot be
   // stored.
-  int ScanLevel(const BasePathPtr& base_path, const std::string& rel_path, const std::string& os_rel_path,
-                uint8_t problem, FileProc file_proc, int param);
+  int ScanLevel(TreeScan& scan, const std::string& rel_path, const std::string& os_rel_path, uint8_t problem);
   // What Build and RunVerify do once the lists are cleared and the output
   // file is gone.
   int BuildBody();
@@ -195,6 +214,19 @@ class Verify {
   progress::ProgressEvent ItemProgressCallback();
 
   HashList& AuxHashList() { return *aux_hash_list_; }
+
+  // Points run_ at the run of a command for as long as the command's body
+  // runs.
+  class RunScope {
+   public:
+    RunScope(Verify& verify, CommandRun& run) : verify_(verify) { verify_.run_ = &run; }
+    ~RunScope() { verify_.run_ = nullptr; }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+   private:
+    Verify& verify_;
+  };
 
   // Fields in the order of their meaning, not of construction.
   VerifyCommand verify_command_ = vcDefault;
@@ -226,22 +258,9 @@ class Verify {
   ProgressEvent on_progress_;
   std::atomic<bool> aborted_{false};
   std::string base_directories_root_;
-  // Device and inode of every directory the scan is inside, outermost first.
-  std::vector<std::pair<uint64_t, uint64_t>> scan_ancestors_;
-  // Build: the old hash-list file, which the new one replaces. Met by the
-  // scan, it is reported as busy rather than hashed into the new list.
-  bool hash_file_identity_known_ = false;
-  uint64_t hash_file_device_ = 0;
-  uint64_t hash_file_inode_ = 0;
-  // Build: where the new list is written, when the scan can meet it there;
-  // it is passed over.
-  std::string scan_skips_;
-  // Build: hashes small files ahead of the scan on other threads while
-  // Build runs (not owned; none when it has no helper threads).
-  BuildReadAhead* build_read_ahead_ = nullptr;
-  // Verify and update: the stored paths of the directories the scan could
-  // not list.
-  std::vector<std::string> unreadable_directories_;
+  // The run of the command whose body is running (RunScope), for the
+  // per-file routines, whose shape has no room for it; null otherwise.
+  CommandRun* run_ = nullptr;
 };
 
 }  // namespace hv

@@ -45,7 +45,6 @@ int Verify::Update() {
 int Verify::RunVerify(FileProc file_proc, FinishProc finish_proc, int param) {
   hash_list_->Clear();
   aux_hash_list_->Clear();
-  unreadable_directories_.clear();
   DeleteOutputFile();
 #if defined(HV_VARIANT32)
   return RunWithoutWow64Redirection(
@@ -71,8 +70,13 @@ int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param)
     entry.SetState(hsDeleted);
   }
 
-  int result = ScanBaseDirectories(file_proc, param);
-  MarkUncheckedDirectories();
+  CommandRun run;
+  int result = kResultNothingScanned;
+  {
+    const RunScope scope(*this, run);
+    result = ScanBaseDirectories(run, file_proc, param);
+  }
+  MarkUncheckedDirectories(run);
 
   if (finish_proc != nullptr) (this->*finish_proc)(result, param);
   // A file that could not be read hides nothing else: the results are shown
@@ -86,8 +90,8 @@ int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param)
   return result;
 }
 
-void Verify::MarkUncheckedDirectories() {
-  for (const std::string& directory : unreadable_directories_) {
+void Verify::MarkUncheckedDirectories(const CommandRun& run) {
+  for (const std::string& directory : run.unreadable_directories) {
     // In path order the paths below a directory "d\" run from "d\" up to
     // "d]", the character after the separator; case folding may put paths
     // of another spelling among them.
