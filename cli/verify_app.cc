@@ -3,17 +3,13 @@
 #include <chrono>
 #include <utility>
 
+#include "support/build_profile.h"
 #include "support/exceptions.h"
 
 namespace hv {
 
 namespace {
 
-#if defined(HV_VARIANT32)
-constexpr char kDisplayName[] = "Redure";
-#else
-constexpr char kDisplayName[] = "Zavere-z64";
-#endif
 constexpr char kVersion[] = "0.24";
 
 }  // namespace
@@ -43,7 +39,7 @@ uint32_t VerifyApp::SteadyTicks() {
   return static_cast<uint32_t>(static_cast<uint64_t>(ms));
 }
 
-std::string VerifyApp::GetName() { return kDisplayName; }
+std::string VerifyApp::GetName() { return std::string(build_profile::kDisplayName); }
 
 std::string VerifyApp::GetVersion() { return kVersion; }
 

@@ -30,9 +30,7 @@ void Verify::Clear() {
   junctions_ = true;
   read_ahead_threads_ = -1;
   show_progress_ = true;
-#if defined(HV_VARIANT32)
   disable_wow64_ = false;
-#endif
   use_timestamp_ = true;
   timestamp_precision_ = 0;
   hide_states_ = HashStates{hsOK};

@@ -111,11 +111,12 @@ class Verify {
   // system and none on any other.
   int ReadAheadThreads() const { return read_ahead_threads_; }
   void SetReadAheadThreads(int threads) { read_ahead_threads_ = threads; }
-#if defined(HV_VARIANT32)
-  // Build, Redure and Update switch file-system redirection off while they run.
+  // Build, Redure and Update switch off the file-system redirection of a
+  // 64-bit system's 32-bit layer (WoW64) while they run. Only the i386
+  // program has an option for it; the x86-64 program runs under no such
+  // layer and has nothing to switch.
   bool DisableWow64() const { return disable_wow64_; }
   void SetDisableWow64(bool value) { disable_wow64_ = value; }
-#endif
   bool UseTimestamp() const { return use_timestamp_; }
   void SetUseTimestamp(bool value) { use_timestamp_ = value; }
   int32_t TimestampPrecision() const { return timestamp_precision_; }
@@ -181,14 +182,16 @@ class Verify {
   virtual bool IsIncluded(const std::string& path);
   virtual void CheckAborted();
   virtual void LoadHashFile(const std::string& file_name, HashList& list);
-#if defined(HV_VARIANT32)
+  // The redirection switch. Each build links its own: the i386 program's in
+  // variant32/verify_redirection_i386.cc, and the x86-64 program's
+  // pass-through in engine/verify_redirection_x64.cc.
+  //
   // Switches redirection off, or back with `restore`; false, and nothing
   // done, when the process is not under WoW64. Throws EOSError on failure.
   virtual bool ChangeWow64RedirectionState(bool restore);
   // Runs a command's work inside the switch that DisableWow64 asks for; the
   // restore runs on every way out, and its failure wins over the work's.
   int RunWithoutWow64Redirection(const std::function<int()>& work);
-#endif
 
   void DeleteOutputFile();
   // Build and Update refuse a base directory that cannot be listed before
@@ -204,8 +207,8 @@ class Verify {
   // it, `problem` the first reason (if any) why a path below cannot be
   // stored.
   int ScanLevel(TreeScan& scan, const std::string& rel_path, const std::string& os_rel_path, uint8_t problem);
-  // What Build and RunVerify do once the lists are cleared and the output
-  // file is gone.
+  // What Build and RunVerify do inside the redirection switch, once the
+  // lists are cleared and the output file is gone.
   int BuildBody();
   int RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param);
   void SplitBaseDirectory(const std::string& directory, std::string& base_path, std::string& rel_path);
@@ -246,11 +249,9 @@ class Verify {
     std::unique_ptr<RegExp> regexp;
   };
   std::vector<Rule> include_exclude_list_;
-#if defined(HV_VARIANT32)
   // What the switch-off stored for the restore; kept after a restore.
   void* wow64_redirection_old_value_donotchange_ = nullptr;
   bool disable_wow64_ = false;
-#endif
   bool use_timestamp_ = false;
   int32_t timestamp_precision_ = 0;
   HashStates hide_states_;

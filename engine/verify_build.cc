@@ -23,11 +23,7 @@ int Verify::Build() {
   hash_list_->Clear();
   aux_hash_list_->Clear();
   DeleteOutputFile();
-#if defined(HV_VARIANT32)
   return RunWithoutWow64Redirection([this] { return BuildBody(); });
-#else
-  return BuildBody();
-#endif
 }
 
 int Verify::BuildBody() {

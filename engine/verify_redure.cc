@@ -46,12 +46,8 @@ int Verify::RunVerify(FileProc file_proc, FinishProc finish_proc, int param) {
   hash_list_->Clear();
   aux_hash_list_->Clear();
   DeleteOutputFile();
-#if defined(HV_VARIANT32)
   return RunWithoutWow64Redirection(
       [this, file_proc, finish_proc, param] { return RunVerifyBody(file_proc, finish_proc, param); });
-#else
-  return RunVerifyBody(file_proc, finish_proc, param);
-#endif
 }
 
 int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param) {
