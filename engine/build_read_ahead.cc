@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/file_hashing.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"

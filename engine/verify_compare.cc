@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/verify.h"
 #include "support/file_stream.h"
 #include "support/text_stream.h"

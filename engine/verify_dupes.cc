@@ -2,6 +2,7 @@
 // between two.
 #include <memory>
 
+#include "engine/entry_order.h"
 #include "engine/verify.h"
 #include "support/file_stream.h"
 #include "support/text_stream.h"

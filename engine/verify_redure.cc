@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/os_path.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"

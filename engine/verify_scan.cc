@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "engine/os_path.h"
 #include "engine/verify.h"

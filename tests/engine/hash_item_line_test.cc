@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "support/case_fold.h"
 #include "support/date_time.h"

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/event_recorder.h"
 #include "engine/hash_item.h"
 #include "engine/hash_list.h"
