@@ -16,17 +16,6 @@ namespace {
 
 constexpr char kSevenBlanks[] = "       ";
 
-// A file name in double quotes, inner quotes doubled.
-std::string Quoted(const std::string& name) {
-  std::string quoted = "\"";
-  for (const char c : name) {
-    quoted.push_back(c);
-    if (c == '"') quoted.push_back('"');
-  }
-  quoted.push_back('"');
-  return quoted;
-}
-
 // position * 1000 / max, cut toward zero. Past 9 PB the product no longer
 // fits in 64 bits; a tenth of a percent either way does not matter there.
 int64_t TenthsOfPercent(int64_t position, int64_t max) {
@@ -96,7 +85,9 @@ void VerifyApp::HandleStateChange(VerifyState state, const StateChangeObject* in
     case vstProcessingFile: {
       const auto* file = dynamic_cast<const StateChangeFilename*>(info);
       if (file == nullptr) return;
-      Write(Quoted(file->FileName()));
+      std::string quoted;
+      AppendQuoted(quoted, file->FileName());
+      Write(quoted);
       displaying_progress_ = true;
       return;
     }

@@ -70,21 +70,6 @@ int64_t ParseSize(std::string_view text) {
   return value;
 }
 
-void AppendQuoted(std::string& out, std::string_view path) {
-  out.push_back('"');
-  for (std::size_t start = 0;;) {
-    const std::size_t quote = path.find('"', start);
-    if (quote == std::string_view::npos) {
-      out.append(path.substr(start));
-      break;
-    }
-    out.append(path.substr(start, quote + 1 - start));
-    out.push_back('"');
-    start = quote + 1;
-  }
-  out.push_back('"');
-}
-
 const char* StatePrefix(HashState state) {
   switch (state) {
     case hsOK: return "MATCHED\t";
@@ -133,6 +118,21 @@ BasePathTable& BasePaths() {
 }
 
 }  // namespace
+
+void AppendQuoted(std::string& out, std::string_view path) {
+  out.push_back('"');
+  for (std::size_t start = 0;;) {
+    const std::size_t quote = path.find('"', start);
+    if (quote == std::string_view::npos) {
+      out.append(path.substr(start));
+      break;
+    }
+    out.append(path.substr(start, quote + 1 - start));
+    out.push_back('"');
+    start = quote + 1;
+  }
+  out.push_back('"');
+}
 
 HashItem::~HashItem() { FreeText(); }
 

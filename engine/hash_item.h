@@ -48,6 +48,10 @@ class HashStates {
 
 HV_DECLARE_EXCEPTION(EHashItemError, EConvertError);
 
+// Appends `path` in double quotes, inner quotes doubled, as the lines of a
+// hash list and of the results write it.
+void AppendQuoted(std::string& out, std::string_view path);
+
 class Arena;
 
 class HashItem {
