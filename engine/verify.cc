@@ -70,6 +70,13 @@ int Verify::ReportFileError(const std::exception& e, const std::string& file_nam
   return kResultFileError;
 }
 
+void Verify::SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]) {
+  if (!show_progress_) return;
+  DoStateChange(state, std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
+                                                               counts[hsDeleted], counts[hsCopied],
+                                                               counts[hsRenamed]));
+}
+
 void Verify::CheckBaseDirectories() {
   const std::vector<std::string> given = base_directories_;
   NormalizeBaseDirectories();
@@ -108,6 +115,12 @@ void Verify::DeleteOutputFile() {
       !platform::CurrentConsole().IsStandardOutput(status)) {
     fs.DeleteFile(fs.ResolveLinks(output_file_name_));
   }
+}
+
+void Verify::StartCommand() {
+  hash_list_->Clear();
+  aux_hash_list_->Clear();
+  DeleteOutputFile();
 }
 
 void Verify::LoadHashFile(const std::string& file_name, HashList& list) {

@@ -146,6 +146,9 @@ class Verify {
                               const std::string& path);
   // The same for a file known by the name the system gave it.
   int ReportFileError(const std::exception& e, const std::string& file_name);
+  // With ShowProgress, the statistics event `state` with the number of
+  // results of each state, hsOK to hsRenamed.
+  void SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]);
   // What one run of a command holds while it runs, beyond the settings. The
   // command's body owns it, so nothing of it outlives the run.
   struct CommandRun {
@@ -194,6 +197,8 @@ class Verify {
   int RunWithoutWow64Redirection(const std::function<int()>& work);
 
   void DeleteOutputFile();
+  // How every command starts: both lists empty and the old output file gone.
+  void StartCommand();
   // Build and Update refuse a base directory that cannot be listed before
   // they write anything: it would make every entry below it vanish from the
   // list. Throws EFOpenError naming the directory.

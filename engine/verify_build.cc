@@ -20,9 +20,7 @@ int Verify::Build() {
   // A base directory that cannot be listed (or is not there) would make a
   // list without its files: refused before anything is written.
   CheckBaseDirectories();
-  hash_list_->Clear();
-  aux_hash_list_->Clear();
-  DeleteOutputFile();
+  StartCommand();
   return RunWithoutWow64Redirection([this] { return BuildBody(); });
 }
 

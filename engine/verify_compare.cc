@@ -262,7 +262,7 @@ int Verify::CompareLists() {
   if (show_progress_) DoStateChange(vstWritingResults, nullptr);
 
   int result = kResultNothing;
-  int32_t counts[6] = {};
+  int32_t counts[hsRenamed + 1] = {};
   std::unique_ptr<TextStream> output;
   const int result_count = new_list.Count();
   for (int i = 0; i < result_count; ++i) {
@@ -282,19 +282,12 @@ int Verify::CompareLists() {
   if (output != nullptr) output->Close();
   output.reset();
 
-  if (show_progress_) {
-    DoStateChange(vstMatchStats,
-                  std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
-                                                          counts[hsDeleted], counts[hsCopied],
-                                                          counts[hsRenamed]));
-  }
+  SendStatistics(vstMatchStats, counts);
   return result;
 }
 
 int Verify::Match() {
-  hash_list_->Clear();
-  aux_hash_list_->Clear();
-  DeleteOutputFile();
+  StartCommand();
   LoadHashFile(hashes_file_name_, *hash_list_);
   LoadHashFile(match_list_file_name_, *aux_hash_list_);
   return CompareLists();

@@ -44,9 +44,7 @@ int Verify::Update() {
 }
 
 int Verify::RunVerify(FileProc file_proc, FinishProc finish_proc, int param) {
-  hash_list_->Clear();
-  aux_hash_list_->Clear();
-  DeleteOutputFile();
+  StartCommand();
   return RunWithoutWow64Redirection(
       [this, file_proc, finish_proc, param] { return RunVerifyBody(file_proc, finish_proc, param); });
 }
