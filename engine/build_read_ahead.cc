@@ -6,7 +6,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <ranges>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -175,12 +174,17 @@ bool BuildReadAhead::Take(std::string_view name, const platform::FileStatus& now
   std::unique_lock<std::mutex> lock(mutex_);
   if (stack_.empty()) return false;
   Queue& queue = *stack_.back();
-  const auto ahead = std::views::iota(queue.cursor, queue.ends.size());
-  const auto found = std::ranges::lower_bound(
-      ahead, name, [](std::string_view a, std::string_view b) { return ComparePaths(a, b) < 0; },
-      [&queue](size_t i) { return queue.Name(i); });
-  if (found == ahead.end() || queue.Name(*found) != name) return false;
-  const size_t index = *found;
+  // The names from the cursor on, each known by where it ends, are in path
+  // order.
+  const std::vector<size_t>& ends = queue.ends;
+  const auto found = std::lower_bound(
+      ends.begin() + static_cast<std::ptrdiff_t>(queue.cursor), ends.end(), name,
+      [&queue, &ends](const size_t& end, std::string_view key) {
+        return ComparePaths(queue.Name(static_cast<size_t>(&end - ends.data())), key) < 0;
+      });
+  if (found == ends.end()) return false;
+  const auto index = static_cast<size_t>(found - ends.begin());
+  if (queue.Name(index) != name) return false;
   queue.cursor = index + 1;
   // What the scan has passed is no longer worth hashing.
   queue.next = std::max(queue.next, queue.cursor);
