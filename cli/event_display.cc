@@ -148,7 +148,7 @@ void VerifyApp::HandleProgress(int64_t position, int64_t max) {
 void VerifyApp::EndProgressLine() {
   if (!displaying_progress_) return;
   displaying_progress_ = false;
-  if (std_out_redirected_ || GetCursorColumn() > 0) WriteLn(kSevenBlanks);
+  if (StdOutRedirected() || GetCursorColumn() > 0) WriteLn(kSevenBlanks);
 }
 
 void VerifyApp::DoConsoleCtrl(unsigned ctrl_type, bool& handled) {
@@ -173,7 +173,7 @@ void VerifyApp::CheckControlEvent() {
   std::string answer;
   // The end of input, or a failed read, is an empty answer. No Enter was
   // echoed then, so the line is ended here.
-  if (!console().ReadLine(&answer)) {
+  if (!Console().ReadLine(&answer)) {
     answer.clear();
     WriteLn();
   }

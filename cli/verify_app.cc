@@ -46,7 +46,7 @@ std::string VerifyApp::GetVersion() { return kVersion; }
 void VerifyApp::Clear() {
   ConsoleApp::Clear();
   verify_->Clear();
-  if (std_out_redirected_) verify_->SetShowProgress(false);
+  if (StdOutRedirected()) verify_->SetShowProgress(false);
   error_log_file_name_.clear();
 }
 

@@ -195,10 +195,10 @@ std::string HashItem::QuotedPath() const {
 }
 
 std::string HashItem::AsString() const {
-  const std::string_view path_ = Path();
-  const std::string_view hash_ = Hash();
-  const auto quotes = static_cast<std::size_t>(std::count(path_.begin(), path_.end(), '"'));
-  const std::size_t path_width = Utf16Length(path_) + 2 + quotes;
+  const std::string_view path = Path();
+  const std::string_view hash = Hash();
+  const auto quotes = static_cast<std::size_t>(std::count(path.begin(), path.end(), '"'));
+  const std::size_t path_width = Utf16Length(path) + 2 + quotes;
   const std::size_t path_padding = path_width < kPathFieldWidth ? kPathFieldWidth - path_width : 0;
 
   char size_text[24];
@@ -208,9 +208,9 @@ std::string HashItem::AsString() const {
       size_length < kSizeFieldWidth ? kSizeFieldWidth - size_length : 0;
 
   std::string line;
-  line.reserve(path_.size() + quotes + 2 + path_padding + 1 + 23 + 1 + size_padding + size_length +
-               1 + hash_.size());
-  AppendQuoted(line, path_);
+  line.reserve(path.size() + quotes + 2 + path_padding + 1 + 23 + 1 + size_padding + size_length +
+               1 + hash.size());
+  AppendQuoted(line, path);
   line.append(path_padding, ' ');
   line.push_back(' ');
   if (date_ > 0) AppendHashListDate(line, date_);
@@ -218,7 +218,7 @@ std::string HashItem::AsString() const {
   line.append(size_padding, ' ');
   line.append(size_text, size_length);
   line.push_back(' ');
-  line.append(hash_);
+  line.append(hash);
   return line;
 }
 

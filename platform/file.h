@@ -7,10 +7,9 @@
 #include <cstdint>
 #include <string>
 
-namespace hv::platform {
+#include "platform/error_code.h"
 
-// 0 means success; anything else is the system's error number (errno).
-using ErrorCode = int;
+namespace hv::platform {
 
 // How a file is opened. The values are the mode words the program was written
 // with: the low bits give the access, $FF00 means create.

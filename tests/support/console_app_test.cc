@@ -47,7 +47,7 @@ class TestApp : public ConsoleApp {
   using ConsoleApp::SetForeground;
   using ConsoleApp::SetTextAttr;
   using ConsoleApp::ShowSyntax;
-  using ConsoleApp::std_out_redirected_;
+  using ConsoleApp::StdOutRedirected;
   using ConsoleApp::Write;
   using ConsoleApp::WriteColored;
   using ConsoleApp::WriteError;
@@ -105,7 +105,7 @@ class ConsoleAppTest : public ::testing::Test {
 
 TEST_F(ConsoleAppTest, RedirectedOutputHasNoEscapesAndNoCursorColumn) {
   auto app = MakeApp(false);
-  EXPECT_TRUE(app->std_out_redirected_);
+  EXPECT_TRUE(app->StdOutRedirected());
   EXPECT_EQ(app->GetTextAttr(), 7);
   app->WriteColored(12, "red");
   app->WriteLnColored(15, "white");
@@ -118,7 +118,7 @@ TEST_F(ConsoleAppTest, RedirectedOutputHasNoEscapesAndNoCursorColumn) {
 
 TEST_F(ConsoleAppTest, TerminalOutputWrapsColouredTextInSgrSequences) {
   auto app = MakeApp(true);
-  EXPECT_FALSE(app->std_out_redirected_);
+  EXPECT_FALSE(app->StdOutRedirected());
   app->WriteColored(12, "red");
   EXPECT_EQ(console_.output, "\x1b[91mred\x1b[0m");
   EXPECT_EQ(app->GetTextAttr(), 7);
