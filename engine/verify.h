@@ -130,6 +130,24 @@ class Verify {
   HashList& GetHashList() { return *hash_list_; }
 
  protected:
+  // What one run of a command holds while it runs, beyond the settings. The
+  // command's body owns it, so nothing of it outlives the run.
+  struct CommandRun {
+    // The scan passes over this file, given as the system names it: Build's
+    // new list, where the scan can meet it (none when empty).
+    std::string scan_skips;
+    // The scan adds the stored path of every directory it could not list.
+    std::vector<std::string> unreadable_directories;
+    // Build: the old hash-list file, which the new one replaces. Met by the
+    // scan, it is reported as busy rather than hashed into the new list.
+    bool list_known = false;
+    uint64_t list_device = 0;
+    uint64_t list_inode = 0;
+    // Build: hashes small files ahead of the scan on other threads (not
+    // owned; none without helper threads).
+    BuildReadAhead* read_ahead = nullptr;
+  };
+
   // Calls the handler (if any); the payload is freed afterwards, also when
   // the handler throws.
   virtual void DoStateChange(VerifyState state, std::unique_ptr<StateChangeObject> info);
@@ -149,24 +167,6 @@ class Verify {
   // With ShowProgress, the statistics event `state` with the number of
   // results of each state, hsOK to hsRenamed.
   void SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]);
-  // What one run of a command holds while it runs, beyond the settings. The
-  // command's body owns it, so nothing of it outlives the run.
-  struct CommandRun {
-    // The scan passes over this file, given as the system names it: Build's
-    // new list, where the scan can meet it (none when empty).
-    std::string scan_skips;
-    // The scan adds the stored path of every directory it could not list.
-    std::vector<std::string> unreadable_directories;
-    // Build: the old hash-list file, which the new one replaces. Met by the
-    // scan, it is reported as busy rather than hashed into the new list.
-    bool list_known = false;
-    uint64_t list_device = 0;
-    uint64_t list_inode = 0;
-    // Build: hashes small files ahead of the scan on other threads (not
-    // owned; none without helper threads).
-    BuildReadAhead* read_ahead = nullptr;
-  };
-
   virtual int ScanDirectory(CommandRun& run, const BasePathPtr& base_path, const std::string& rel_path,
                             FileProc file_proc, int param);
   // Scans every base directory in turn. The first scan's result stands
