@@ -167,6 +167,8 @@ class Verify {
   // With ShowProgress, the statistics event `state` with the number of
   // results of each state, hsOK to hsRenamed.
   void SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]);
+  // Scans one base directory from `rel_path` on, with run_ pointing at
+  // `run` until it returns.
   virtual int ScanDirectory(CommandRun& run, const BasePathPtr& base_path, const std::string& rel_path,
                             FileProc file_proc, int param);
   // Scans every base directory in turn. The first scan's result stands
@@ -223,19 +225,6 @@ class Verify {
 
   HashList& AuxHashList() { return *aux_hash_list_; }
 
-  // Points run_ at the run of a command for as long as the command's body
-  // runs.
-  class RunScope {
-   public:
-    RunScope(Verify& verify, CommandRun& run) : verify_(verify) { verify_.run_ = &run; }
-    ~RunScope() { verify_.run_ = nullptr; }
-    RunScope(const RunScope&) = delete;
-    RunScope& operator=(const RunScope&) = delete;
-
-   private:
-    Verify& verify_;
-  };
-
   // Fields in the order of their meaning, not of construction.
   VerifyCommand verify_command_ = vcDefault;
   std::string hashes_file_name_;
@@ -264,8 +253,8 @@ class Verify {
   ProgressEvent on_progress_;
   std::atomic<bool> aborted_{false};
   std::string base_directories_root_;
-  // The run of the command whose body is running (RunScope), for the
-  // per-file routines, whose shape has no room for it; null otherwise.
+  // The run of the scan in progress, for the per-file routines, whose shape
+  // has no room for it; null between scans.
   CommandRun* run_ = nullptr;
 };
 

@@ -46,7 +46,6 @@ int Verify::BuildBody() {
     BuildReadAhead read_ahead(fs, read_ahead_threads_, junctions_, run.list_known, run.list_device,
                               run.list_inode);
     if (read_ahead.Active()) run.read_ahead = &read_ahead;
-    const RunScope scope(*this, run);
     result = ScanBaseDirectories(run, &Verify::BuildFile, 0);
   }
 

@@ -66,11 +66,7 @@ int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param)
   }
 
   CommandRun run;
-  int result = kResultNothingScanned;
-  {
-    const RunScope scope(*this, run);
-    result = ScanBaseDirectories(run, file_proc, param);
-  }
+  int result = ScanBaseDirectories(run, file_proc, param);
   MarkUncheckedDirectories(run);
 
   if (finish_proc != nullptr) (this->*finish_proc)(result, param);

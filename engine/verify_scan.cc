@@ -162,6 +162,11 @@ int Verify::ScanDirectory(CommandRun& run, const BasePathPtr& base_path, const s
   // system's name follows from the stored one.
   const NameProblem problem = ProblemOf(rel_path, true);
   TreeScan scan{run, base_path, file_proc, param, {}};
+  run_ = &run;
+  const struct RunReset {
+    Verify& verify;
+    ~RunReset() { verify.run_ = nullptr; }
+  } reset{*this};
   return ScanLevel(scan, rel_path, OsPath("", rel_path), static_cast<uint8_t>(problem));
 }
 
