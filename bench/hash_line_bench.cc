@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "support/date_time.h"
 

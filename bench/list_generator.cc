@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "support/base64.h"
 #include "support/date_time.h"

@@ -30,7 +30,8 @@ class CountingScan : public hv::Verify {
 
   int Run(const std::string& directory) {
     const hv::BasePathPtr base = std::make_shared<const std::string>(NormalizeDirectory(directory));
-    return ScanDirectory(base, "", static_cast<FileProc>(&CountingScan::Count), 0);
+    CommandRun run;
+    return ScanDirectory(run, base, "", static_cast<FileProc>(&CountingScan::Count), 0);
   }
 
   int64_t files = 0;

@@ -1,15 +1,17 @@
 // The command line: the option table, the walk over the arguments, the usage
 // errors and the help screen. The option table and the help screen are kept
-// together here, each with the one spot where an option of a particular
-// build goes.
+// together here, each in two parts with the options of the build's profile
+// between them.
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "cli/verify_app.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
+#include "support/build_profile.h"
 #include "support/exceptions.h"
 
 namespace hv {
@@ -34,14 +36,11 @@ constexpr char kSyntaxArguments[] = "[<arg>] [<arg>] ... <hashfile> [<dir>] [<di
 
 // One line of the help screen after the syntax line: an option in white and
 // its description, or (without an option) a plain line.
-struct HelpLine {
-  std::string_view option;
-  std::string_view text;
-};
+using HelpLine = build_profile::HelpRow;
 
 // Option text and dots fill 18 columns, so every description starts in the
-// 19th.
-constexpr HelpLine kHelpScreen[] = {
+// 19th. The rows of the build's own options come between the two parts.
+constexpr HelpLine kHelpScreenBefore[] = {
     {"", "Commands:"},
     {" -h, -?", " ......... Show this help screen."},
     {"", ""},
@@ -57,10 +56,9 @@ constexpr HelpLine kHelpScreen[] = {
     {" -r[-]", " .......... [Don't] Recursively scan subdirectories (default: -r)."},
     {" -t[-]", " .......... [Don't] Use file modification timestamp (default: -t)."},
     {" -tp <msec>", " ..... Use <msec> millisecond precision for comparison (default: 0)."},
-    // The rows of options that only one build has go here.
-#if defined(HV_VARIANT32)
-    {" -wow64[-]", " ...... [Disable] Wow64 filesystem redirection (default: -wow64)."},
-#endif
+};
+
+constexpr HelpLine kHelpScreenAfter[] = {
     {"", ""},
     {"", "Source files:"},
     {" -d <dir>", " ....... Add directory <dir> to scanned directories."},
@@ -147,8 +145,6 @@ bool IsSocket(const std::string& name) {
          !platform::CurrentConsole().IsStandardOutput(status);
 }
 
-// The same file by identity (both exist), or by absolute path.
-
 }  // namespace
 
 struct VerifyApp::CommandLine {
@@ -213,8 +209,9 @@ struct VerifyApp::CommandLine {
     app.verify_->SetOutputFileName(std::move(file));
   }
 
-  // Tested in this order; the first exact match decides.
-  static constexpr Option kOptions[] = {
+  // Tested in this order, with the options of the build's profile between
+  // the two parts; the first exact match decides.
+  static constexpr Option kOptionsBefore[] = {
       {"-h", [](VerifyApp& app, const std::string&) { app.SyntaxError(""); }},
       {"-?", [](VerifyApp& app, const std::string&) { app.SyntaxError(""); }},
       {"-v", [](VerifyApp& app, const std::string&) { SetCommand(app, vcVerify); }},
@@ -240,11 +237,9 @@ struct VerifyApp::CommandLine {
       {"-t", [](VerifyApp& app, const std::string&) { app.verify_->SetUseTimestamp(true); }},
       {"-t-", [](VerifyApp& app, const std::string&) { app.verify_->SetUseTimestamp(false); }},
       {"-tp", &Precision},
-      // Options that only one build has go here, before "-sm".
-#if defined(HV_VARIANT32)
-      {"-wow64", [](VerifyApp& app, const std::string&) { app.verify_->SetDisableWow64(false); }},
-      {"-wow64-", [](VerifyApp& app, const std::string&) { app.verify_->SetDisableWow64(true); }},
-#endif
+  };
+
+  static constexpr Option kOptionsAfter[] = {
       {"-sm", [](VerifyApp& app, const std::string&) { Show(app, hsOK); }},
       {"-sm-", [](VerifyApp& app, const std::string&) { Hide(app, hsOK); }},
       {"-sa", [](VerifyApp& app, const std::string&) { Show(app, hsNew); }},
@@ -291,11 +286,28 @@ struct VerifyApp::CommandLine {
        }},
   };
 
-  static const Option* Find(std::string_view argument) {
-    for (const Option& option : kOptions) {
+  // The option of `options` called `argument`, null when there is none.
+  template <typename Entry>
+  static const Entry* Find(std::span<const Entry> options, std::string_view argument) {
+    for (const Entry& option : options) {
       if (option.text == argument) return &option;
     }
     return nullptr;
+  }
+
+  // Carries out the option `argument`; false when there is none of that name.
+  static bool Take(VerifyApp& app, const std::string& argument) {
+    const Option* option = Find<Option>(kOptionsBefore, argument);
+    if (option == nullptr) {
+      if (const build_profile::Option* own = Find(build_profile::kOptions, argument)) {
+        app.verify_->SetDisableWow64(own->disable_wow64);
+        return true;
+      }
+      option = Find<Option>(kOptionsAfter, argument);
+    }
+    if (option == nullptr) return false;
+    option->action(app, argument);
+    return true;
   }
 };
 
@@ -321,9 +333,7 @@ int VerifyApp::ParseCommandLine() {
         }
         continue;
       }
-      const CommandLine::Option* option = CommandLine::Find(argument);
-      if (option == nullptr) SyntaxErrorFmt(kUnknownArgument, argument);
-      option->action(*this, argument);
+      if (!CommandLine::Take(*this, argument)) SyntaxErrorFmt(kUnknownArgument, argument);
     }
     if (verify_->HashesFileName().empty()) SyntaxError(kHashfileMissing);
     if (verify_->BaseDirectories().empty()) verify_->BaseDirectories().push_back(".");
@@ -358,9 +368,12 @@ void VerifyApp::ShowSyntax(const std::string& error_msg) {
   WriteColored(kWhite, kSyntaxArguments);
   WriteLn();
   WriteLn();
-  for (const HelpLine& line : kHelpScreen) {
-    if (!line.option.empty()) WriteColored(kWhite, line.option);
-    WriteLn(line.text);
+  for (const auto& part : {std::span<const HelpLine>(kHelpScreenBefore), build_profile::kHelpRows,
+                           std::span<const HelpLine>(kHelpScreenAfter)}) {
+    for (const HelpLine& line : part) {
+      if (!line.option.empty()) WriteColored(kWhite, line.option);
+      WriteLn(line.text);
+    }
   }
 }
 

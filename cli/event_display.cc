@@ -16,17 +16,6 @@ namespace {
 
 constexpr char kSevenBlanks[] = "       ";
 
-// A file name in double quotes, inner quotes doubled.
-std::string Quoted(const std::string& name) {
-  std::string quoted = "\"";
-  for (const char c : name) {
-    quoted.push_back(c);
-    if (c == '"') quoted.push_back('"');
-  }
-  quoted.push_back('"');
-  return quoted;
-}
-
 // position * 1000 / max, cut toward zero. Past 9 PB the product no longer
 // fits in 64 bits; a tenth of a percent either way does not matter there.
 int64_t TenthsOfPercent(int64_t position, int64_t max) {
@@ -96,7 +85,9 @@ void VerifyApp::HandleStateChange(VerifyState state, const StateChangeObject* in
     case vstProcessingFile: {
       const auto* file = dynamic_cast<const StateChangeFilename*>(info);
       if (file == nullptr) return;
-      Write(Quoted(file->FileName()));
+      std::string quoted;
+      AppendQuoted(quoted, file->FileName());
+      Write(quoted);
       displaying_progress_ = true;
       return;
     }
@@ -157,7 +148,7 @@ void VerifyApp::HandleProgress(int64_t position, int64_t max) {
 void VerifyApp::EndProgressLine() {
   if (!displaying_progress_) return;
   displaying_progress_ = false;
-  if (std_out_redirected_ || GetCursorColumn() > 0) WriteLn(kSevenBlanks);
+  if (StdOutRedirected() || GetCursorColumn() > 0) WriteLn(kSevenBlanks);
 }
 
 void VerifyApp::DoConsoleCtrl(unsigned ctrl_type, bool& handled) {
@@ -182,7 +173,7 @@ void VerifyApp::CheckControlEvent() {
   std::string answer;
   // The end of input, or a failed read, is an empty answer. No Enter was
   // echoed then, so the line is ended here.
-  if (!console().ReadLine(&answer)) {
+  if (!Console().ReadLine(&answer)) {
     answer.clear();
     WriteLn();
   }

@@ -4,17 +4,13 @@
 #include "cli/verify_app.h"
 #include "platform/console.h"
 #include "platform/control_signals.h"
+#include "support/build_profile.h"
 #include "support/console_app.h"
 #include "support/exceptions.h"
-#if defined(HV_VARIANT32)
-#include "variant32/wow64.h"
-#endif
 
 int main(int argc, char** argv) {
-#if defined(HV_VARIANT32)
-  // Bound before anything else and unbound after everything that main made.
-  hv::Wow64Binding wow64_binding;
-#endif
+  // Bound before anything else and released after everything that main made.
+  const hv::build_profile::ProgramBinding binding;
   // First of all: every thread started later inherits the blocked signals.
   hv::platform::BlockControlSignals();
   int exit_code = 0;

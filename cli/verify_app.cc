@@ -3,17 +3,13 @@
 #include <chrono>
 #include <utility>
 
+#include "support/build_profile.h"
 #include "support/exceptions.h"
 
 namespace hv {
 
 namespace {
 
-#if defined(HV_VARIANT32)
-constexpr char kDisplayName[] = "Redure";
-#else
-constexpr char kDisplayName[] = "Zavere-z64";
-#endif
 constexpr char kVersion[] = "0.24";
 
 }  // namespace
@@ -43,14 +39,14 @@ uint32_t VerifyApp::SteadyTicks() {
   return static_cast<uint32_t>(static_cast<uint64_t>(ms));
 }
 
-std::string VerifyApp::GetName() { return kDisplayName; }
+std::string VerifyApp::GetName() { return std::string(build_profile::kDisplayName); }
 
 std::string VerifyApp::GetVersion() { return kVersion; }
 
 void VerifyApp::Clear() {
   ConsoleApp::Clear();
   verify_->Clear();
-  if (std_out_redirected_) verify_->SetShowProgress(false);
+  if (StdOutRedirected()) verify_->SetShowProgress(false);
   error_log_file_name_.clear();
 }
 
@@ -74,7 +70,7 @@ int VerifyApp::DoExecute() {
     displaying_progress_ = false;
     result = RunCommand();
   } catch (const EAbort&) {
-    result = kAbortedExitCode;
+    result = kResultAborted;
   } catch (...) {
     close_open_line();
     throw;

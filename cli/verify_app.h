@@ -22,23 +22,20 @@ class VerifyApp : public ConsoleApp {
   using TickSource = std::function<uint32_t()>;
 
   static constexpr uint32_t kNoControlEvent = 0xFFFFFFFF;
-  // Exit code of a command that was stopped.
-  static constexpr int kAbortedExitCode = 253;
   // The least time between two percentages, in milliseconds.
   static constexpr uint32_t kProgressInterval = 1000;
 
-  static constexpr uint8_t kWhite = 15;
-  static constexpr uint8_t kLightRed = 12;
   // Result colour of each HashState.
-  static constexpr uint8_t kStateColors[6] = {15, 10, 13, 13, 14, 14};
+  static constexpr uint8_t kStateColors[6] = {kWhite,        kLightGreen, kLightMagenta,
+                                              kLightMagenta, kYellow,     kYellow};
 
   VerifyApp();
   // Takes `engine` in place of a plain one (tests put a subclass here).
   explicit VerifyApp(std::unique_ptr<Verify> engine);
   ~VerifyApp() override;
 
-  Verify& engine() { return *verify_; }
-  const std::string& error_log_file_name() const { return error_log_file_name_; }
+  Verify& Engine() { return *verify_; }
+  const std::string& ErrorLogFileName() const { return error_log_file_name_; }
   // Replaces the steady clock of the progress display.
   void SetTickSource(TickSource ticks) { tick_source_ = std::move(ticks); }
 
@@ -68,8 +65,8 @@ class VerifyApp : public ConsoleApp {
   // check.
   virtual void CheckControlEvent();
 
-  uint32_t control_event() const { return control_event_.load(); }
-  bool displaying_progress() const { return displaying_progress_; }
+  uint32_t ControlEvent() const { return control_event_.load(); }
+  bool DisplayingProgress() const { return displaying_progress_; }
 
  private:
   // The option table and its actions.

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/file_hashing.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
@@ -173,16 +174,17 @@ bool BuildReadAhead::Take(std::string_view name, const platform::FileStatus& now
   std::unique_lock<std::mutex> lock(mutex_);
   if (stack_.empty()) return false;
   Queue& queue = *stack_.back();
-  // Name i ends at ends[i], so the search runs over the ends and finds each
-  // name by the place of its end.
-  const size_t* const first = queue.ends.data();
-  const size_t* const found = std::lower_bound(
-      first + queue.cursor, first + queue.ends.size(), name,
-      [&queue, first](const size_t& end, std::string_view key) {
-        return ComparePaths(queue.Name(static_cast<size_t>(&end - first)), key) < 0;
+  // The names from the cursor on, each known by where it ends, are in path
+  // order.
+  const std::vector<size_t>& ends = queue.ends;
+  const auto found = std::lower_bound(
+      ends.begin() + static_cast<std::ptrdiff_t>(queue.cursor), ends.end(), name,
+      [&queue, &ends](const size_t& end, std::string_view key) {
+        return ComparePaths(queue.Name(static_cast<size_t>(&end - ends.data())), key) < 0;
       });
-  const auto index = static_cast<size_t>(found - first);
-  if (index == queue.ends.size() || queue.Name(index) != name) return false;
+  if (found == ends.end()) return false;
+  const auto index = static_cast<size_t>(found - ends.begin());
+  if (queue.Name(index) != name) return false;
   queue.cursor = index + 1;
   // What the scan has passed is no longer worth hashing.
   queue.next = std::max(queue.next, queue.cursor);

@@ -48,6 +48,10 @@ class HashStates {
 
 HV_DECLARE_EXCEPTION(EHashItemError, EConvertError);
 
+// Appends `path` in double quotes, inner quotes doubled, as the lines of a
+// hash list and of the results write it.
+void AppendQuoted(std::string& out, std::string_view path);
+
 class Arena;
 
 class HashItem {
@@ -145,14 +149,5 @@ class HashItem {
   bool text_owned_ = false;
   bool in_arena_ = false;
 };
-
-// Case-insensitive order by Unicode simple case folding, ties broken by exact
-// code-point order: only identical paths compare equal.
-int CompareByPath(const HashItem& item1, const HashItem& item2);
-int ComparePaths(std::string_view path1, std::string_view path2);
-
-// Hash texts byte by byte (unsigned, a prefix first), then sizes.
-int CompareByHash(const HashItem& item1, const HashItem& item2);
-int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view hash2, int64_t size2);
 
 }  // namespace hv

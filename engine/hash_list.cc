@@ -5,13 +5,13 @@
 #include <string>
 #include <utility>
 
+#include "engine/entry_order.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "support/file_replacement.h"
 #include "support/code_pages.h"
 #include "support/exceptions.h"
 #include "support/text_stream.h"
-#include "support/case_fold.h"
 #include "support/utf8.h"
 
 namespace hv {
@@ -45,45 +45,6 @@ void QuickSort(std::vector<HashList::SortEntry>& v, int l, int r, Compare compar
       r = j;
     }
   }
-}
-
-// Up to eight bytes, big-endian and zero-padded: comparing two such keys as
-// numbers orders them as their byte strings, a shorter one first.
-uint64_t PackKey(const unsigned char* bytes, size_t count) {
-  uint64_t key = 0;
-  for (size_t k = 0; k < 8; ++k) key = (key << 8) | (k < count ? bytes[k] : 0u);
-  return key;
-}
-
-// The first bytes of the path with every character folded, as UTF-8 (whose
-// byte order is the code-point order).
-uint64_t FoldedPathKey(std::string_view path) {
-  unsigned char bytes[12];
-  size_t n = 0;
-  size_t pos = 0;
-  while (n < 8 && pos < path.size()) {
-    const char32_t c = SimpleCaseFold(DecodeUtf8(path, pos));
-    if (c < 0x80) {
-      bytes[n++] = static_cast<unsigned char>(c);
-    } else if (c < 0x800) {
-      bytes[n++] = static_cast<unsigned char>(0xC0 | (c >> 6));
-      bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      bytes[n++] = static_cast<unsigned char>(0xE0 | (c >> 12));
-      bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    } else {
-      bytes[n++] = static_cast<unsigned char>(0xF0 | (c >> 18));
-      bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
-      bytes[n++] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
-      bytes[n++] = static_cast<unsigned char>(0x80 | (c & 0x3F));
-    }
-  }
-  return PackKey(bytes, std::min<size_t>(n, 8));
-}
-
-uint64_t HashKey(std::string_view hash) {
-  return PackKey(reinterpret_cast<const unsigned char*>(hash.data()), std::min<size_t>(hash.size(), 8));
 }
 
 // `compare(item)` < 0 when the item sorts before the key.

@@ -75,7 +75,6 @@ class HashList {
   bool FindByPath(std::string_view path, int& index) const;
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
 
- public:
   // What a sort moves: the entry and the first bytes of its key, so that most
   // comparisons are decided without touching the entry.
   struct SortEntry {

@@ -30,9 +30,7 @@ void Verify::Clear() {
   junctions_ = true;
   read_ahead_threads_ = -1;
   show_progress_ = true;
-#if defined(HV_VARIANT32)
   disable_wow64_ = false;
-#endif
   use_timestamp_ = true;
   timestamp_precision_ = 0;
   hide_states_ = HashStates{hsOK};
@@ -67,9 +65,16 @@ int Verify::HandleFileError(const std::exception& e, const std::string& base_pat
 }
 
 int Verify::ReportFileError(const std::exception& e, const std::string& file_name) {
-  if (dynamic_cast<const EAbort*>(&e) != nullptr) return 253;
+  if (dynamic_cast<const EAbort*>(&e) != nullptr) return kResultAborted;
   DoStateChange(vstFileError, std::make_unique<StateChangeErrorInFile>(e, file_name));
-  return 103;
+  return kResultFileError;
+}
+
+void Verify::SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]) {
+  if (!show_progress_) return;
+  DoStateChange(state, std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
+                                                               counts[hsDeleted], counts[hsCopied],
+                                                               counts[hsRenamed]));
 }
 
 void Verify::CheckBaseDirectories() {
@@ -110,6 +115,12 @@ void Verify::DeleteOutputFile() {
       !platform::CurrentConsole().IsStandardOutput(status)) {
     fs.DeleteFile(fs.ResolveLinks(output_file_name_));
   }
+}
+
+void Verify::StartCommand() {
+  hash_list_->Clear();
+  aux_hash_list_->Clear();
+  DeleteOutputFile();
 }
 
 void Verify::LoadHashFile(const std::string& file_name, HashList& list) {

@@ -27,6 +27,22 @@ enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, 
 
 enum IncludeExcludeMask : uint8_t { iemInclude, iemExclude, iemIncludeRegExp, iemExcludeRegExp };
 
+// What a command returns, which the program exits with, and what a per-file
+// routine returns for its file.
+enum CommandResult : int {
+  // Nothing to report: every file listed, or no result shown.
+  kResultNothing = 0,
+  // Results shown (a file added or changed, for a per-file routine).
+  kResultShown = 1,
+  // No base directory was scanned.
+  kResultNothingScanned = 102,
+  // A file or directory could not be read (the last one in scan order for
+  // verify and Update, whose results are shown all the same).
+  kResultFileError = 103,
+  // Stopped on request, at the next abort check.
+  kResultAborted = 253,
+};
+
 // Raised at the engine's next abort check after Abort() was called.
 HV_DECLARE_EXCEPTION(EDelayedAbort, EAbort);
 inline constexpr char kTaskAborted[] = "Task aborted.";
@@ -46,7 +62,8 @@ class Verify {
   using StateChangeEvent =
       std::function<void(Verify& sender, VerifyState state, const StateChangeObject* info)>;
   using ProgressEvent = std::function<void(Verify& sender, int64_t position, int64_t max)>;
-  // Per-file routine of a scan: 0 nothing to report, 1 added or changed, 103 failed.
+  // Per-file routine of a scan: kResultNothing, kResultShown (added or
+  // changed) or kResultFileError.
   using FileProc = int (Verify::*)(const BasePathPtr& base_path, const std::string& path, int param);
   // Runs after the scan of verify and update, with the scan's result.
   using FinishProc = void (Verify::*)(int& result, int param);
@@ -94,11 +111,12 @@ class Verify {
   // system and none on any other.
   int ReadAheadThreads() const { return read_ahead_threads_; }
   void SetReadAheadThreads(int threads) { read_ahead_threads_ = threads; }
-#if defined(HV_VARIANT32)
-  // Build, Redure and Update switch file-system redirection off while they run.
+  // Build, Redure and Update switch off the file-system redirection of a
+  // 64-bit system's 32-bit layer (WoW64) while they run. Only the i386
+  // program has an option for it; the x86-64 program runs under no such
+  // layer and has nothing to switch.
   bool DisableWow64() const { return disable_wow64_; }
   void SetDisableWow64(bool value) { disable_wow64_ = value; }
-#endif
   bool UseTimestamp() const { return use_timestamp_; }
   void SetUseTimestamp(bool value) { use_timestamp_ = value; }
   int32_t TimestampPrecision() const { return timestamp_precision_; }
@@ -112,6 +130,24 @@ class Verify {
   HashList& GetHashList() { return *hash_list_; }
 
  protected:
+  // What one run of a command holds while it runs, beyond the settings. The
+  // command's body owns it, so nothing of it outlives the run.
+  struct CommandRun {
+    // The scan passes over this file, given as the system names it: Build's
+    // new list, where the scan can meet it (none when empty).
+    std::string scan_skips;
+    // The scan adds the stored path of every directory it could not list.
+    std::vector<std::string> unreadable_directories;
+    // Build: the old hash-list file, which the new one replaces. Met by the
+    // scan, it is reported as busy rather than hashed into the new list.
+    bool list_known = false;
+    uint64_t list_device = 0;
+    uint64_t list_inode = 0;
+    // Build: hashes small files ahead of the scan on other threads (not
+    // owned; none without helper threads).
+    BuildReadAhead* read_ahead = nullptr;
+  };
+
   // Calls the handler (if any); the payload is freed afterwards, also when
   // the handler throws.
   virtual void DoStateChange(VerifyState state, std::unique_ptr<StateChangeObject> info);
@@ -121,14 +157,25 @@ class Verify {
   // Every progress report of the engine goes through here: first the abort
   // check, then (with ShowProgress) the progress event.
   virtual void ItemProgress(const void* sender, int64_t done, int64_t total);
-  // A per-file failure: aborts give 253 without an event; anything else is a
-  // vstFileError event (sent whatever ShowProgress says) and 103.
+  // A per-file failure: aborts give kResultAborted without an event; anything
+  // else is a vstFileError event (sent whatever ShowProgress says) and
+  // kResultFileError.
   virtual int HandleFileError(const std::exception& e, const std::string& base_path,
                               const std::string& path);
   // The same for a file known by the name the system gave it.
   int ReportFileError(const std::exception& e, const std::string& file_name);
-  virtual int ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
+  // With ShowProgress, the statistics event `state` with the number of
+  // results of each state, hsOK to hsRenamed.
+  void SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]);
+  // Scans one base directory from `rel_path` on, with run_ pointing at
+  // `run` until it returns.
+  virtual int ScanDirectory(CommandRun& run, const BasePathPtr& base_path, const std::string& rel_path,
                             FileProc file_proc, int param);
+  // Scans every base directory in turn. The first scan's result stands
+  // unless a later one is not kResultNothing, so a later clean scan hides no
+  // earlier failure; kResultNothingScanned without base directories, and
+  // kResultAborted when an abort check stopped a scan.
+  int ScanBaseDirectories(CommandRun& run, FileProc file_proc, int param);
   virtual int BuildFile(const BasePathPtr& base_path, const std::string& path, int param);
   virtual int VerifyFile(const BasePathPtr& base_path, const std::string& path, int param);
   virtual int UpdateFile(const BasePathPtr& base_path, const std::string& path, int param);
@@ -140,30 +187,35 @@ class Verify {
   virtual bool IsIncluded(const std::string& path);
   virtual void CheckAborted();
   virtual void LoadHashFile(const std::string& file_name, HashList& list);
-#if defined(HV_VARIANT32)
+  // The redirection switch. Each build links its own: the i386 program's in
+  // variant32/verify_redirection_i386.cc, and the x86-64 program's
+  // pass-through in engine/verify_redirection_x64.cc.
+  //
   // Switches redirection off, or back with `restore`; false, and nothing
   // done, when the process is not under WoW64. Throws EOSError on failure.
   virtual bool ChangeWow64RedirectionState(bool restore);
   // Runs a command's work inside the switch that DisableWow64 asks for; the
   // restore runs on every way out, and its failure wins over the work's.
   int RunWithoutWow64Redirection(const std::function<int()>& work);
-#endif
 
   void DeleteOutputFile();
+  // How every command starts: both lists empty and the old output file gone.
+  void StartCommand();
   // Build and Update refuse a base directory that cannot be listed before
   // they write anything: it would make every entry below it vanish from the
   // list. Throws EFOpenError naming the directory.
   void CheckBaseDirectories();
-  // Verify and Update: the entries below a directory that could not be
-  // listed were not checked, so they are kept as they are.
-  void MarkUncheckedDirectories();
+  // Verify and Update: the entries below a directory that the run could
+  // not list were not checked, so they are kept as they are.
+  void MarkUncheckedDirectories(const CommandRun& run);
+  // One scan of one base directory: what all its levels share.
+  struct TreeScan;
   // One level of the scan: `os_rel_path` is `rel_path` as the system names
   // it, `problem` the first reason (if any) why a path below cannot be
   // stored.
-  int ScanLevel(const BasePathPtr& base_path, const std::string& rel_path, const std::string& os_rel_path,
-                uint8_t problem, FileProc file_proc, int param);
-  // What Build and RunVerify do once the lists are cleared and the output
-  // file is gone.
+  int ScanLevel(TreeScan& scan, const std::string& rel_path, const std::string& os_rel_path, uint8_t problem);
+  // What Build and RunVerify do inside the redirection switch, once the
+  // lists are cleared and the output file is gone.
   int BuildBody();
   int RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param);
   void SplitBaseDirectory(const std::string& directory, std::string& base_path, std::string& rel_path);
@@ -191,11 +243,9 @@ class Verify {
     std::unique_ptr<RegExp> regexp;
   };
   std::vector<Rule> include_exclude_list_;
-#if defined(HV_VARIANT32)
   // What the switch-off stored for the restore; kept after a restore.
   void* wow64_redirection_old_value_donotchange_ = nullptr;
   bool disable_wow64_ = false;
-#endif
   bool use_timestamp_ = false;
   int32_t timestamp_precision_ = 0;
   HashStates hide_states_;
@@ -203,22 +253,9 @@ class Verify {
   ProgressEvent on_progress_;
   std::atomic<bool> aborted_{false};
   std::string base_directories_root_;
-  // Device and inode of every directory the scan is inside, outermost first.
-  std::vector<std::pair<uint64_t, uint64_t>> scan_ancestors_;
-  // Build: the old hash-list file, which the new one replaces. Met by the
-  // scan, it is reported as busy rather than hashed into the new list.
-  bool hash_file_identity_known_ = false;
-  uint64_t hash_file_device_ = 0;
-  uint64_t hash_file_inode_ = 0;
-  // Build: where the new list is written, when the scan can meet it there;
-  // it is passed over.
-  std::string scan_skips_;
-  // Build: hashes small files ahead of the scan on other threads while
-  // Build runs (not owned; none when it has no helper threads).
-  BuildReadAhead* build_read_ahead_ = nullptr;
-  // Verify and update: the stored paths of the directories the scan could
-  // not list.
-  std::vector<std::string> unreadable_directories_;
+  // The run of the scan in progress, for the per-file routines, whose shape
+  // has no room for it; null between scans.
+  CommandRun* run_ = nullptr;
 };
 
 }  // namespace hv

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/verify.h"
 #include "support/file_stream.h"
 #include "support/text_stream.h"
@@ -260,15 +261,15 @@ int Verify::CompareLists() {
   new_list.SortByPath();
   if (show_progress_) DoStateChange(vstWritingResults, nullptr);
 
-  int result = 0;
-  int32_t counts[6] = {};
+  int result = kResultNothing;
+  int32_t counts[hsRenamed + 1] = {};
   std::unique_ptr<TextStream> output;
   const int result_count = new_list.Count();
   for (int i = 0; i < result_count; ++i) {
     const HashItem& item = new_list.Items(i);
     ++counts[item.State()];
     if (!hide_states_.Contains(item.State())) {
-      result = 1;
+      result = kResultShown;
       // Created only now, so a run that shows nothing leaves no file.
       if (output == nullptr && !output_file_name_.empty()) {
         output = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));
@@ -281,19 +282,12 @@ int Verify::CompareLists() {
   if (output != nullptr) output->Close();
   output.reset();
 
-  if (show_progress_) {
-    DoStateChange(vstMatchStats,
-                  std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
-                                                          counts[hsDeleted], counts[hsCopied],
-                                                          counts[hsRenamed]));
-  }
+  SendStatistics(vstMatchStats, counts);
   return result;
 }
 
 int Verify::Match() {
-  hash_list_->Clear();
-  aux_hash_list_->Clear();
-  DeleteOutputFile();
+  StartCommand();
   LoadHashFile(hashes_file_name_, *hash_list_);
   LoadHashFile(match_list_file_name_, *aux_hash_list_);
   return CompareLists();

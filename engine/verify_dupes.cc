@@ -2,6 +2,7 @@
 // between two.
 #include <memory>
 
+#include "engine/entry_order.h"
 #include "engine/verify.h"
 #include "support/file_stream.h"
 #include "support/text_stream.h"
@@ -10,9 +11,7 @@
 namespace hv {
 
 int Verify::Dupes(bool one_file_only) {
-  hash_list_->Clear();
-  aux_hash_list_->Clear();
-  DeleteOutputFile();
+  StartCommand();
   LoadHashFile(hashes_file_name_, *hash_list_);
   HashList* other = hash_list_.get();
   if (!one_file_only) {
@@ -27,7 +26,7 @@ int Verify::Dupes(bool one_file_only) {
   const auto next_step = [&] { ItemProgress(this, ++step, total); };
   next_step();
 
-  int32_t counts[6] = {};
+  int32_t counts[hsRenamed + 1] = {};
   // The output file exists after the command even when no pair is found.
   std::unique_ptr<TextStream> output;
   if (!output_file_name_.empty()) {
@@ -64,13 +63,8 @@ int Verify::Dupes(bool one_file_only) {
   }
   if (output) output->Close();
 
-  if (show_progress_) {
-    DoStateChange(vstDupesStats,
-                  std::make_unique<StateChangeStatistics>(counts[hsOK], counts[hsNew], counts[hsChanged],
-                                                          counts[hsDeleted], counts[hsCopied],
-                                                          counts[hsRenamed]));
-  }
-  return 0;
+  SendStatistics(vstDupesStats, counts);
+  return kResultNothing;
 }
 
 }  // namespace hv

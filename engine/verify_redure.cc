@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/os_path.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"
@@ -43,20 +44,12 @@ int Verify::Update() {
 }
 
 int Verify::RunVerify(FileProc file_proc, FinishProc finish_proc, int param) {
-  hash_list_->Clear();
-  aux_hash_list_->Clear();
-  unreadable_directories_.clear();
-  DeleteOutputFile();
-#if defined(HV_VARIANT32)
+  StartCommand();
   return RunWithoutWow64Redirection(
       [this, file_proc, finish_proc, param] { return RunVerifyBody(file_proc, finish_proc, param); });
-#else
-  return RunVerifyBody(file_proc, finish_proc, param);
-#endif
 }
 
 int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param) {
-  int result = 102;
   NormalizeBaseDirectories();
   LoadHashFile(hashes_file_name_, *hash_list_);
 
@@ -72,32 +65,24 @@ int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param)
     entry.SetState(hsDeleted);
   }
 
-  try {
-    std::string base_path;
-    std::string rel_path;
-    for (const std::string& directory : base_directories_) {
-      SplitBaseDirectory(directory, base_path, rel_path);
-      const int r = ScanDirectory(std::make_shared<const std::string>(base_path), rel_path, file_proc, param);
-      if (result == 102 || r != 0) result = r;
-    }
-  } catch (const EDelayedAbort&) {
-    result = 253;
-  }
-  MarkUncheckedDirectories();
+  CommandRun run;
+  int result = ScanBaseDirectories(run, file_proc, param);
+  MarkUncheckedDirectories(run);
 
   if (finish_proc != nullptr) (this->*finish_proc)(result, param);
   // A file that could not be read hides nothing else: the results are shown
-  // whenever the scan got through, and 103 still tells that a file failed.
-  if (result == 0 || result == 1) {
+  // whenever the scan got through, and kResultFileError still tells that a
+  // file failed.
+  if (result == kResultNothing || result == kResultShown) {
     result = CompareLists();
-  } else if (result == 103) {
+  } else if (result == kResultFileError) {
     CompareLists();
   }
   return result;
 }
 
-void Verify::MarkUncheckedDirectories() {
-  for (const std::string& directory : unreadable_directories_) {
+void Verify::MarkUncheckedDirectories(const CommandRun& run) {
+  for (const std::string& directory : run.unreadable_directories) {
     // In path order the paths below a directory "d\" run from "d\" up to
     // "d]", the character after the separator; case folding may put paths
     // of another spelling among them.
@@ -121,7 +106,7 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
       if (AcceptedByTimestamp(entry, OsPath(*base_path, path), timestamp_precision_)) {
         // The entry keeps its stored date, hash and path.
         entry.SetState(hsOK);
-        return 0;
+        return kResultNothing;
       }
     }
 
@@ -132,15 +117,15 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
       if (entry.Size() == item->Size() && entry.Hash() == item->Hash()) {
         entry.Assign(*item);
         entry.SetState(hsOK);
-        return 0;
+        return kResultNothing;
       }
       item->SetState(hsChanged);
       hash_list_->SetItem(index, std::move(item));
-      return 1;
+      return kResultShown;
     }
     item->SetState(hsNew);
     hash_list_->Insert(index, std::move(item));
-    return 1;
+    return kResultShown;
   } catch (const EAbort&) {
     throw;
   } catch (const std::exception& e) {
@@ -163,7 +148,7 @@ void Verify::UpdateFinish(int& result, int param) {
   VerifyFinish(result, param);
   // Aborted, or nothing scanned: the file stays as it was. Entries that
   // could not be checked are written as they were loaded.
-  if (result == 253 || result == 102) return;
+  if (result == kResultAborted || result == kResultNothingScanned) return;
   hash_list_->SortByPath();
   hash_list_->SaveToFile(hashes_file_name_, nullptr, HashStates{});
 }

@@ -7,8 +7,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "engine/os_path.h"
 #include "engine/verify.h"
@@ -67,11 +69,13 @@ struct ScanEntry {
   bool directory;
 };
 
+// Device and inode of every directory the scan is inside, outermost first.
+using AncestorChain = std::vector<std::pair<uint64_t, uint64_t>>;
+
 // Keeps the directory on the scan's ancestor chain while it is scanned.
 class AncestorGuard {
  public:
-  AncestorGuard(std::vector<std::pair<uint64_t, uint64_t>>& chain, uint64_t device, uint64_t inode)
-      : chain_(chain) {
+  AncestorGuard(AncestorChain& chain, uint64_t device, uint64_t inode) : chain_(chain) {
     chain_.emplace_back(device, inode);
   }
   ~AncestorGuard() { chain_.pop_back(); }
@@ -79,7 +83,7 @@ class AncestorGuard {
   AncestorGuard& operator=(const AncestorGuard&) = delete;
 
  private:
-  std::vector<std::pair<uint64_t, uint64_t>>& chain_;
+  AncestorChain& chain_;
 };
 
 // '/'-separated text after a split point, as a stored relative directory:
@@ -98,6 +102,14 @@ std::string ToRelativeDirectory(std::string_view text) {
 }
 
 }  // namespace
+
+struct Verify::TreeScan {
+  CommandRun& run;
+  const BasePathPtr& base_path;
+  FileProc file_proc;
+  int param;
+  AncestorChain ancestors;
+};
 
 std::string Verify::NormalizeDirectory(const std::string& directory) {
   std::string full = platform::CurrentFileSystem().FullPath(directory);
@@ -143,25 +155,47 @@ void Verify::SplitBaseDirectory(const std::string& directory, std::string& base_
   rel_path = ToRelativeDirectory(rest);
 }
 
-int Verify::ScanDirectory(const BasePathPtr& base_path, const std::string& rel_path,
+int Verify::ScanDirectory(CommandRun& run, const BasePathPtr& base_path, const std::string& rel_path,
                           FileProc file_proc, int param) {
   // A start path after '|' is the only one not checked name by name; a
   // backslash in it was a '/' (whole paths with one are refused), so the
   // system's name follows from the stored one.
   const NameProblem problem = ProblemOf(rel_path, true);
-  return ScanLevel(base_path, rel_path, OsPath("", rel_path), static_cast<uint8_t>(problem), file_proc, param);
+  TreeScan scan{run, base_path, file_proc, param, {}};
+  run_ = &run;
+  const struct RunReset {
+    Verify& verify;
+    ~RunReset() { verify.run_ = nullptr; }
+  } reset{*this};
+  return ScanLevel(scan, rel_path, OsPath("", rel_path), static_cast<uint8_t>(problem));
 }
 
-int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path, const std::string& os_rel_path,
-                      uint8_t inherited_problem, FileProc file_proc, int param) {
+int Verify::ScanBaseDirectories(CommandRun& run, FileProc file_proc, int param) {
+  int result = kResultNothingScanned;
+  try {
+    std::string base_path;
+    std::string rel_path;
+    for (const std::string& directory : base_directories_) {
+      SplitBaseDirectory(directory, base_path, rel_path);
+      const int r = ScanDirectory(run, std::make_shared<const std::string>(base_path), rel_path, file_proc, param);
+      if (result == kResultNothingScanned || r != kResultNothing) result = r;
+    }
+  } catch (const EDelayedAbort&) {
+    result = kResultAborted;
+  }
+  return result;
+}
+
+int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::string& os_rel_path,
+                      uint8_t inherited_problem) {
   platform::FileSystem& fs = platform::CurrentFileSystem();
-  const std::string directory = *base_path + os_rel_path;
+  const std::string directory = *scan.base_path + os_rel_path;
   // A directory that cannot be listed hides what is below it: that is a
   // failure of its own, and its entries in a list were not checked. One that
   // has gone since its parent was listed simply holds nothing any more.
-  const auto unlisted = [&](platform::ErrorCode error) {
-    if (error == ENOENT || error == ENOTDIR) return 0;
-    unreadable_directories_.push_back(rel_path);
+  const auto unlisted = [&](platform::ErrorCode error) -> int {
+    if (error == ENOENT || error == ENOTDIR) return kResultNothing;
+    scan.run.unreadable_directories.push_back(rel_path);
     const std::string name = directory.size() > 1 ? directory.substr(0, directory.size() - 1) : directory;
     return ReportFileError(EInOutError(fs.ErrorText(error)), name);
   };
@@ -171,10 +205,10 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
   const uint64_t inode = reader->inode();
   // Back at a directory the scan is already inside (a link to an ancestor):
   // entering it again would never end.
-  for (const auto& [d, i] : scan_ancestors_) {
-    if (d == device && i == inode) return 0;
+  for (const auto& [d, i] : scan.ancestors) {
+    if (d == device && i == inode) return kResultNothing;
   }
-  AncestorGuard guard(scan_ancestors_, device, inode);
+  AncestorGuard guard(scan.ancestors, device, inode);
 
   std::string names;
   std::vector<ScanEntry> entries;
@@ -207,8 +241,9 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
     }
     if (is_directory && !recursive_) continue;
     // The new list of a build, where the scan can meet it.
-    if (!is_directory && !scan_skips_.empty() && scan_skips_.size() == directory.size() + found.name.size() &&
-        scan_skips_.starts_with(directory) && scan_skips_.ends_with(found.name)) {
+    const std::string& skips = scan.run.scan_skips;
+    if (!is_directory && !skips.empty() && skips.size() == directory.size() + found.name.size() &&
+        skips.starts_with(directory) && skips.ends_with(found.name)) {
       continue;
     }
     entries.push_back(ScanEntry{static_cast<uint32_t>(names.size()),
@@ -227,12 +262,12 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
     return ComparePaths(name_of(a), name_of(b)) < 0;
   });
 
-  int result = 0;
+  int result = kResultNothing;
   std::string path;
   std::string os_path;
   for (const ScanEntry& entry : entries) {
     CheckAborted();
-    int r = 0;
+    int r = kResultNothing;
     const std::string_view name = name_of(entry);
     path.assign(rel_path).append(name);
     os_path.assign(os_rel_path).append(name);
@@ -244,7 +279,7 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
       // files only, may still leave nothing below that needs storing.
       path.push_back('\\');
       os_path.push_back('/');
-      r = ScanLevel(base_path, path, os_path, static_cast<uint8_t>(problem), file_proc, param);
+      r = ScanLevel(scan, path, os_path, static_cast<uint8_t>(problem));
     } else {
       // Rules read valid UTF-8 only; a path that is not is tested as it is
       // shown, each bad byte as \xNN.
@@ -252,14 +287,14 @@ int Verify::ScanLevel(const BasePathPtr& base_path, const std::string& rel_path,
       if (included) {
         if (show_progress_) DoStateChange(vstProcessingFile, std::make_unique<StateChangeFilename>(path));
         if (problem != NameProblem::kNone) {
-          r = ReportFileError(NameError(problem), *base_path + os_path);
+          r = ReportFileError(NameError(problem), *scan.base_path + os_path);
         } else {
-          r = (this->*file_proc)(base_path, path, param);
+          r = (this->*scan.file_proc)(scan.base_path, path, scan.param);
         }
         if (show_progress_) DoStateChange(vstProgressDone, nullptr);
       }
     }
-    if (r != 0) result = r;
+    if (r != kResultNothing) result = r;
   }
   return result;
 }

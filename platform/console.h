@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/error_code.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
 

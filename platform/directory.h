@@ -8,10 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace hv::platform {
+#include "platform/error_code.h"
 
-// 0 means success; anything else is the system's error number (errno).
-using ErrorCode = int;
+namespace hv::platform {
 
 enum class EntryKind : uint8_t {
   kRegular,

@@ -7,18 +7,17 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error_code.h"
+
 namespace hv::platform {
 
-// 0 means success; anything else is the system's error number (errno).
-using ErrorCode = int;
-
-// How a file is opened. The values are the mode words the program was written
-// with: the low bits give the access, $FF00 means create.
+// How a file is opened. Of the modes that open an existing file, the low two
+// bits give the access: 0 read only, 1 write only, 2 read and write.
 enum class OpenMode : uint16_t {
   fmOpenRead = 0x0020,       // must exist; read only
   fmOpenReadWrite = 0x0022,  // must exist; read and write
   fmCreate = 0xFF00,         // created, or an existing file emptied; read and write
-  // The program's own additions, for the files it writes in place or appends to.
+  // For the files that are written in place or appended to.
   fmOpenWrite = 0x0021,  // must exist; write only, never emptied (a FIFO or a device)
   fmAppend = 0xFF01,     // created when missing, never emptied; write only, every write at the end
 };

@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "platform/directory.h"
+#include "platform/error_code.h"
 #include "platform/file.h"
 
 namespace hv::platform {
-
-// 0 means success; anything else is the system's error number (errno).
-using ErrorCode = int;
 
 // What a name is. A symbolic link shows only where links are not followed.
 enum class FileKind : uint8_t {

@@ -22,7 +22,8 @@ void CloseSystemModule(ModuleHandle module) {
 }
 
 ProcessHandle CurrentProcess() {
-  // The system's value for "this process": (HANDLE)-1.
+  // The handle that stands for the calling process, a handle of all bits set.
+  // Only the entry points read it, and Linux has none of them.
   return reinterpret_cast<ProcessHandle>(static_cast<intptr_t>(-1));
 }
 

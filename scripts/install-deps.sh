@@ -19,9 +19,7 @@ update_lists() {
 
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then

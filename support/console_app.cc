@@ -44,9 +44,6 @@ constexpr std::array<std::string_view, 16> kForegroundSgr = {
     "\x1b[90m", "\x1b[94m", "\x1b[92m", "\x1b[96m", "\x1b[91m", "\x1b[95m", "\x1b[93m", "\x1b[97m",
 };
 
-constexpr uint8_t kWhite = 15;
-constexpr uint8_t kLightRed = 12;
-
 // `text` cut or padded with blanks to exactly `width` UTF-16 units. A
 // character of two units that would straddle the end is left out whole and
 // its first unit's place padded, since half a character cannot be written.

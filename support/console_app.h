@@ -40,6 +40,12 @@ class ConsoleApp {
 
   // The attribute taken as current at start: light grey on black.
   static constexpr uint8_t kDefaultTextAttr = 7;
+  // The colours the program writes in (foreground attributes).
+  static constexpr uint8_t kLightGreen = 10;
+  static constexpr uint8_t kLightRed = 12;
+  static constexpr uint8_t kLightMagenta = 13;
+  static constexpr uint8_t kYellow = 14;
+  static constexpr uint8_t kWhite = 15;
   // The width of the banner's first field, in UTF-16 code units.
   static constexpr std::size_t kBannerWidth = 42;
   static constexpr int kAbortExitCode = 254;
@@ -144,16 +150,15 @@ class ConsoleApp {
   uint8_t GetBackground() const { return static_cast<uint8_t>(text_attr_ >> 4); }
   void SetForeground(uint8_t color);
 
-  const std::string& line_separator() const { return line_separator_; }
-  platform::Console& console() const { return console_; }
-
+  platform::Console& Console() const { return console_; }
   // Standard output is not a terminal.
-  const bool std_out_redirected_;
+  bool StdOutRedirected() const { return std_out_redirected_; }
 
  private:
   void WriteBanner();
   void AdvanceCursor(std::string_view written);
 
+  const bool std_out_redirected_;
   int current_param_index_ = 0;
   platform::Console& console_;
   uint8_t text_attr_ = kDefaultTextAttr;

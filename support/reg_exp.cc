@@ -8,23 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "support/build_profile.h"
 #include "support/exceptions.h"
 
 namespace hv {
 
 namespace {
-
-// The two programs report compile failures with different classes and texts.
-#if defined(HV_VARIANT32)
-using RegExpError = Exception;
-constexpr char kEmptyPatternText[] =
-    "TPerlRegEx.Compile() - Please specify a regular expression in RegEx first";
-constexpr char kBadPatternPrefix[] = "TPerlRegEx.Compile() - Error in regex at offset ";
-#else
-using RegExpError = ERegularExpressionError;
-constexpr char kEmptyPatternText[] = "A regular expression specified in RegEx is required";
-constexpr char kBadPatternPrefix[] = "Error in regular expression at offset ";
-#endif
 
 constexpr RegExpOptions kKnownOptions = preCaseLess | preMultiLine | preSingleLine |
                                         preExtended | preAnchored | preUnGreedy |
@@ -69,7 +58,8 @@ std::string ErrorText(int error_code) {
 }
 
 std::string CompileErrorText(int error_code, PCRE2_SIZE error_offset) {
-  return kBadPatternPrefix + std::to_string(error_offset) + ": " + ErrorText(error_code);
+  return std::string(build_profile::kBadRegExpPrefix) + std::to_string(error_offset) + ": " +
+         ErrorText(error_code);
 }
 
 // PCRE2's verdict on a subject that is not valid UTF-8.
@@ -92,7 +82,7 @@ RegExp::RegExp(std::string pattern, RegExpOptions options)
 RegExp::~RegExp() = default;
 
 void RegExp::Compile() {
-  if (pattern_.empty()) throw RegExpError(kEmptyPatternText);
+  if (pattern_.empty()) build_profile::RaiseRegExpCompileError(std::string(build_profile::kEmptyRegExpText));
   compiled_.reset();
   offset_count_ = 0;
 
@@ -105,7 +95,7 @@ void RegExp::Compile() {
   CodePtr code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern_.data()), pattern_.size(),
                              CompileOptions(options_), &error_code, &error_offset,
                              context.get()));
-  if (!code) throw RegExpError(CompileErrorText(error_code, error_offset));
+  if (!code) build_profile::RaiseRegExpCompileError(CompileErrorText(error_code, error_offset));
 
   // Without JIT pcre2_match interprets the pattern, with the same results.
   pcre2_jit_compile(code.get(), PCRE2_JIT_COMPLETE);

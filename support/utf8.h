@@ -57,8 +57,36 @@ bool IsValidUtf8(std::string_view s);
 // code points above U+FFFF. Exact for valid UTF-8.
 std::size_t Utf16Length(std::string_view s);
 
+// Writes the UTF-8 form of `c` (a scalar value up to U+10FFFF) at `out`,
+// which has room for four bytes, and returns the end of what it wrote.
+inline char* AppendUtf8(char* out, char32_t c) {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
 // Appends the UTF-8 form of `c` (a scalar value up to U+10FFFF).
-void AppendUtf8(std::string& out, char32_t c);
+inline void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+    return;
+  }
+  char bytes[4];
+  out.append(bytes, AppendUtf8(bytes, c));
+}
 
 // `s` as it may be shown or logged: valid UTF-8 as it is, and each byte that
 // is not part of a valid sequence as the four characters \xNN (upper-case

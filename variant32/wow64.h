@@ -25,14 +25,4 @@ platform::SystemBool SafeWow64RevertWow64FsRedirection(void* old_value);
 // The current process runs under the layer.
 bool IsWow64();
 
-// The binding for the lifetime of the program: created first in main, so it
-// goes before the exit-time work of the objects made after it.
-class Wow64Binding {
- public:
-  Wow64Binding() { LoadWow64Functions(); }
-  ~Wow64Binding() { UnloadWow64Functions(); }
-  Wow64Binding(const Wow64Binding&) = delete;
-  Wow64Binding& operator=(const Wow64Binding&) = delete;
-};
-
 }  // namespace hv

@@ -205,7 +205,7 @@ TEST_F(CommandLineTest, HashFileAloneScansTheCurrentDirectory) {
   EXPECT_EQ(engine().OutputFileName(), "");
   EXPECT_EQ(engine().MatchListFileName(), "");
   EXPECT_EQ(engine().BaseDirectoriesRoot(), "");
-  EXPECT_EQ(app_->error_log_file_name(), "");
+  EXPECT_EQ(app_->ErrorLogFileName(), "");
   EXPECT_TRUE(engine_->masks.empty());
 }
 
@@ -405,9 +405,9 @@ TEST_F(CommandLineTest, OutputFileAndDashBackToConsole) {
 
 TEST_F(CommandLineTest, ErrorLogDashIsAFile) {
   EXPECT_EQ(Parse({"l", "-e", "errors.log"}), 0);
-  EXPECT_EQ(app_->error_log_file_name(), "errors.log");
+  EXPECT_EQ(app_->ErrorLogFileName(), "errors.log");
   EXPECT_EQ(Parse({"l", "-e", "a", "-e", "-"}), 0);
-  EXPECT_EQ(app_->error_log_file_name(), "-");
+  EXPECT_EQ(app_->ErrorLogFileName(), "-");
 }
 
 // Usage errors.
@@ -445,7 +445,7 @@ TEST_F(CommandLineTest, EmptyOptionValuesAreTakenAsTheyAre) {
             0);
   EXPECT_EQ(console_.output, "");
   EXPECT_EQ(engine().OutputFileName(), "");
-  EXPECT_EQ(app_->error_log_file_name(), "");
+  EXPECT_EQ(app_->ErrorLogFileName(), "");
   EXPECT_EQ(engine().BaseDirectories(), std::vector<std::string>{""});
   EXPECT_EQ(engine().BaseDirectoriesRoot(), "");
   const std::vector<std::pair<std::string, IncludeExcludeMask>> expected = {

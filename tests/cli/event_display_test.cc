@@ -37,8 +37,8 @@ class DisplayApp : public VerifyApp {
  public:
   explicit DisplayApp(std::unique_ptr<Verify> engine) : VerifyApp(std::move(engine)) {}
   using VerifyApp::CheckControlEvent;
-  using VerifyApp::control_event;
-  using VerifyApp::displaying_progress;
+  using VerifyApp::ControlEvent;
+  using VerifyApp::DisplayingProgress;
   using VerifyApp::DoConsoleCtrl;
   using VerifyApp::EndProgressLine;
   using VerifyApp::GetCursorColumn;
@@ -103,15 +103,15 @@ TEST_F(EventDisplayTest, StatusLines) {
   Event(vstWritingResults);
   Event(vstSortingHashlist);
   EXPECT_EQ(console_.output, "Sorting results...\r\nWriting results...\r\nSorting hash list...\r\n");
-  EXPECT_FALSE(app_->displaying_progress());
+  EXPECT_FALSE(app_->DisplayingProgress());
 }
 
 TEST_F(EventDisplayTest, OpenLinesAreClosedByTheNextEvent) {
   Start(false, {"-p"});
   Event(vstComparingHashlists);
-  EXPECT_TRUE(app_->displaying_progress());
+  EXPECT_TRUE(app_->DisplayingProgress());
   Event(vstProgressDone);
-  EXPECT_FALSE(app_->displaying_progress());
+  EXPECT_FALSE(app_->DisplayingProgress());
   Event(vstLookingForDupes);
   Event(vstBuildOutput);
   EXPECT_EQ(console_.output,
@@ -122,7 +122,7 @@ TEST_F(EventDisplayTest, LoadingLineShowsTheFileInWhite) {
   Start(true);
   const StateChangeFilename file("lists/old.txt");
   Event(vstLoadingHashFile, &file);
-  EXPECT_TRUE(app_->displaying_progress());
+  EXPECT_TRUE(app_->DisplayingProgress());
   EXPECT_EQ(console_.output, "Loading hash file " + kWhite + "lists/old.txt" + kReset + " ... ");
   console_.output.clear();
   Event(vstProgressDone);
@@ -133,7 +133,7 @@ TEST_F(EventDisplayTest, ProcessedFileIsQuotedWithInnerQuotesDoubled) {
   Start(false, {"-p"});
   const StateChangeFilename file("dir\\say \"hi\".txt");
   Event(vstProcessingFile, &file);
-  EXPECT_TRUE(app_->displaying_progress());
+  EXPECT_TRUE(app_->DisplayingProgress());
   EXPECT_EQ(console_.output, "\"dir\\say \"\"hi\"\".txt\"");
 }
 
@@ -288,6 +288,8 @@ TEST_F(EventDisplayTest, FileErrorClosesAnOpenLine) {
 
 // The percentage.
 
+// Seven characters, then as many backspaces, so that the next percentage
+// overwrites this one.
 TEST_F(EventDisplayTest, PercentageTexts) {
   Start(false, {"-p"});
   app_->HandleProgress(0, 3);
@@ -320,12 +322,6 @@ TEST_F(EventDisplayTest, PercentageTexts) {
   EXPECT_EQ(console_.output, "  49.9%" + kBackspaces);
 }
 
-TEST_F(EventDisplayTest, PercentageIsSevenCharactersAndBackspaces) {
-  Start(false, {"-p"});
-  app_->HandleProgress(0, 3);
-  EXPECT_EQ(console_.output, std::string(" ") + "  0.0%" + kBackspaces);
-}
-
 TEST_F(EventDisplayTest, MaximumOfZeroOrLessShowsNothing) {
   Start(false, {"-p"});
   app_->HandleProgress(0, 0);
@@ -333,7 +329,7 @@ TEST_F(EventDisplayTest, MaximumOfZeroOrLessShowsNothing) {
   app_->HandleProgress(0, -1);
   app_->HandleProgress(7, -1);
   EXPECT_EQ(console_.output, "");
-  EXPECT_TRUE(app_->displaying_progress());
+  EXPECT_TRUE(app_->DisplayingProgress());
 }
 
 TEST_F(EventDisplayTest, AtMostOneReportPerSecondExceptPositionZero) {
@@ -373,7 +369,7 @@ TEST_F(EventDisplayTest, NoPercentageWithoutProgressDisplay) {
   Start(false);
   app_->HandleProgress(0, 3);
   EXPECT_EQ(console_.output, "");
-  EXPECT_TRUE(app_->displaying_progress());
+  EXPECT_TRUE(app_->DisplayingProgress());
 }
 
 TEST_F(EventDisplayTest, RedirectedClosedLinesKeepTheirBackspaces) {
@@ -392,7 +388,7 @@ TEST_F(EventDisplayTest, EndProgressLine) {
   app_->HandleProgress(0, 3);  // opens the line, writes nothing (progress off)
   app_->EndProgressLine();
   EXPECT_EQ(console_.output, "       \r\n");
-  EXPECT_FALSE(app_->displaying_progress());
+  EXPECT_FALSE(app_->DisplayingProgress());
   app_->EndProgressLine();
   EXPECT_EQ(console_.output, "       \r\n");
 }
@@ -420,9 +416,9 @@ TEST_F(EventDisplayTest, ControlTypesZeroToTwoAreTaken) {
     bool handled = false;
     app_->DoConsoleCtrl(type, handled);
     EXPECT_TRUE(handled);
-    EXPECT_EQ(app_->control_event(), type);
+    EXPECT_EQ(app_->ControlEvent(), type);
     app_->CheckControlEvent();
-    EXPECT_EQ(app_->control_event(), VerifyApp::kNoControlEvent);
+    EXPECT_EQ(app_->ControlEvent(), VerifyApp::kNoControlEvent);
   }
 }
 
@@ -435,7 +431,7 @@ TEST_F(EventDisplayTest, OtherControlTypesAreLeftAlone) {
     bool already = true;
     app_->DoConsoleCtrl(type, already);
     EXPECT_TRUE(already);
-    EXPECT_EQ(app_->control_event(), VerifyApp::kNoControlEvent);
+    EXPECT_EQ(app_->ControlEvent(), VerifyApp::kNoControlEvent);
   }
   app_->CheckControlEvent();
   EXPECT_EQ(console_.read_calls, 0);
@@ -450,7 +446,7 @@ TEST_F(EventDisplayTest, SecondEventWhilePendingIsNotTaken) {
   bool second = false;
   app_->DoConsoleCtrl(2, second);
   EXPECT_FALSE(second);
-  EXPECT_EQ(app_->control_event(), 0u);
+  EXPECT_EQ(app_->ControlEvent(), 0u);
 }
 
 TEST_F(EventDisplayTest, DialogTextRedirected) {
@@ -501,7 +497,7 @@ TEST_F(EventDisplayTest, AnswerQQuitsAtOnce) {
     app_->DoConsoleCtrl(0, handled);
     EXPECT_THROW(app_->HandleProgress(1, 2), EAbort);
     EXPECT_FALSE(engine_->TakeAbortRequest());
-    EXPECT_EQ(app_->control_event(), VerifyApp::kNoControlEvent);
+    EXPECT_EQ(app_->ControlEvent(), VerifyApp::kNoControlEvent);
     EXPECT_EQ(console_.read_calls, 1);
   }
 }

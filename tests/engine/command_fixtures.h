@@ -5,8 +5,6 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,13 +50,6 @@ inline std::string ListText(const Lines& lines) {
   std::string text = kBom;
   for (const std::string& line : lines) text += line + "\r\n";
   return text;
-}
-
-inline std::string ReadFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
 }
 
 inline void SetModified(const std::string& name, int64_t unix_ms) {

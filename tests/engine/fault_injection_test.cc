@@ -13,51 +13,30 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/command_fixtures.h"
 #include "engine/event_recorder.h"
-#include "engine/hash_item.h"
 #include "engine/verify.h"
 #include "helpers/fake_file_system.h"
 #include "platform/file_system.h"
-#include "support/base64.h"
 #include "support/console_app.h"
-#include "support/date_time.h"
 #include "support/exceptions.h"
-#include "support/md4.h"
 
 namespace hv {
 namespace {
 
 using testing::EventRecorder;
 using testing::FakeFileSystem;
+using testing::Lines;
 using CallKind = FakeFileSystem::CallKind;
-using Lines = std::vector<std::string>;
 
-constexpr char kBom[] = "\xEF\xBB\xBF";
-constexpr int64_t kTime = 1614861296789;
-constexpr int64_t kOldTime = 1262304000000;
+using testing::kBom;
+using testing::LineOf;
+using testing::ListText;
+constexpr int64_t kTime = testing::kTime1;
+constexpr int64_t kOldTime = testing::kTime2;
 const std::string kList = "/l/list.txt";
 const std::string kOutput = "/l/out.txt";
 const std::string kEio = "Input/output error";
-
-std::string LineOf(std::string path, std::string_view contents, int64_t modified_ms) {
-  DigestMD4 digest;
-  digest.Init();
-  digest.Update(contents.data(), contents.size());
-  unsigned char value[DigestMD4::kHashSizeBytes];
-  digest.Final(value);
-  HashItem item;
-  item.SetPath(std::move(path));
-  item.SetSize(static_cast<int64_t>(contents.size()));
-  item.SetDate(DateTimeFromUnixMilliseconds(modified_ms));
-  item.SetHash(Base64Encode(std::string_view(reinterpret_cast<const char*>(value), sizeof value)));
-  return item.AsString();
-}
-
-std::string ListText(const Lines& lines) {
-  std::string text = kBom;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
-}
 
 std::string Contents(FakeFileSystem& fs, const std::string& name) {
   const FakeFileSystem::Entry* entry = fs.Find(name);

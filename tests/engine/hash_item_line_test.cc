@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "support/case_fold.h"
 #include "support/date_time.h"
@@ -527,6 +528,9 @@ TEST(HashItemResultLines, EveryStateBriefAndDetailed) {
     EXPECT_EQ(item.MatchOutput(true), word + "\t" + item.AsString());
     EXPECT_EQ(item.DupesOutput(false), item.MatchOutput(false));
     EXPECT_EQ(item.DupesOutput(true), item.MatchOutput(true));
+    // A build's line has no state word, whatever the state.
+    EXPECT_EQ(item.BuildOutput(false), "\"dir\\f\"\"q\"");
+    EXPECT_EQ(item.BuildOutput(true), item.AsString());
 
     // Only copies and renames name the entry they came from.
     item.SetRelated(&other);
@@ -549,13 +553,6 @@ TEST(HashItemResultLines, RelatedAlwaysAsQuotedPath) {
   EXPECT_EQ(item.MatchOutput(false), "COPIED\t\"new.txt\"\tfrom\t\"old \"\"x\"\".txt\"");
   item.SetRelated(nullptr);
   EXPECT_EQ(item.MatchOutput(false), "COPIED\t\"new.txt\"");
-}
-
-TEST(HashItemResultLines, BuildOutput) {
-  HashItem item;
-  Fill(item, "a", Date(2001, 1, 1), 5, "h");
-  EXPECT_EQ(item.BuildOutput(true), item.AsString());
-  EXPECT_EQ(item.BuildOutput(false), "\"a\"");
 }
 
 // ---------------------------------------------------------------- item basics
@@ -611,17 +608,6 @@ TEST(HashItemBasics, FileNameJoinsWithoutSeparator) {
   EXPECT_EQ(item.FileName(), "p");
   item.SetBasePath(std::make_shared<const std::string>("/x"));
   EXPECT_EQ(item.FileName(), "/xp");
-}
-
-TEST(HashStates, OneBitPerState) {
-  HashStates states{hsNew, hsRenamed};
-  EXPECT_TRUE(states.Contains(hsNew));
-  EXPECT_TRUE(states.Contains(hsRenamed));
-  EXPECT_FALSE(states.Contains(hsOK));
-  states.Exclude(hsNew);
-  EXPECT_FALSE(states.Contains(hsNew));
-  EXPECT_FALSE(states.Empty());
-  EXPECT_TRUE(HashStates{}.Empty());
 }
 
 // ---------------------------------------------------------------- CompareByPath

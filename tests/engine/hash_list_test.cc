@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/entry_order.h"
+
 namespace hv {
 namespace {
 

@@ -214,7 +214,7 @@ TEST_F(BuildTest, EmptyBaseDirectoryGives0AndOneThatCannotBeUsedIsRefused) {
   engine_.SetBaseDirectoriesRoot("");
   engine_.AddIncludeExcludeMask("(", iemExcludeRegExp);
   empty.Write("a.txt", "a");
-  // The i386 program raises its own class for a bad pattern.
+  // Each program raises its own class for a bad expression (reg_exp_test).
   EXPECT_THROW(engine_.Build(), Exception);
   EXPECT_EQ(ReadFile(ListName()), "old");
   EXPECT_TRUE(recorder_.Summaries(vstFileError).empty());

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "engine/entry_order.h"
 #include "engine/event_recorder.h"
 #include "engine/hash_item.h"
 #include "engine/hash_list.h"
@@ -23,6 +22,7 @@ namespace hv {
 namespace {
 
 using testing::EventRecorder;
+using testing::ReadFile;
 using testing::TempDir;
 using Lines = std::vector<std::string>;
 
@@ -68,13 +68,6 @@ const HashItem* FindNew(Verify& engine, std::string_view path, HashState state) 
     if (list.Items(i).Path() == path && list.Items(i).State() == state) return &list.Items(i);
   }
   return nullptr;
-}
-
-std::string ReadFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
 }
 
 bool Exists(const std::string& name) { return std::filesystem::exists(name); }

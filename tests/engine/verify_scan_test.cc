@@ -43,7 +43,8 @@ class ScanEngine : public Verify {
 
   int Scan(const std::string& directory, const std::string& rel_path = "") {
     const BasePathPtr base = std::make_shared<const std::string>(NormalizeDirectory(directory));
-    return ScanDirectory(base, rel_path, static_cast<FileProc>(&ScanEngine::RecordFile), 42);
+    CommandRun run;
+    return ScanDirectory(run, base, rel_path, static_cast<FileProc>(&ScanEngine::RecordFile), 42);
   }
 
   std::function<int(const std::string& path)> on_file;

@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   app.Initialize();
   const int result = app.ParseCommandLine();
   if (result == 0) {
-    HV_FUZZ_CHECK(!app.engine().HashesFileName().empty());
-    HV_FUZZ_CHECK(!app.engine().BaseDirectories().empty());
+    HV_FUZZ_CHECK(!app.Engine().HashesFileName().empty());
+    HV_FUZZ_CHECK(!app.Engine().BaseDirectories().empty());
   } else {
     HV_FUZZ_CHECK(result == 254);
     HV_FUZZ_CHECK(console.output.find("Syntax: ") != std::string::npos);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/entry_order.h"
 #include "engine/hash_list.h"
 #include "fuzz/fuzz_check.h"
 #include "helpers/fake_console.h"

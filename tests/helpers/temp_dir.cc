@@ -1,11 +1,17 @@
 #include "helpers/temp_dir.h"
 
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 #include <system_error>
 
 namespace hv::testing {
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 TempDir::TempDir() {
   const std::filesystem::path base = std::filesystem::temp_directory_path();

@@ -8,6 +8,9 @@
 
 namespace hv::testing {
 
+// The whole contents of the file `name`; empty when it cannot be read.
+std::string ReadFile(const std::string& name);
+
 class TempDir {
  public:
   TempDir();

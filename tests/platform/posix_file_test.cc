@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 
@@ -14,12 +13,8 @@
 namespace hv::platform {
 namespace {
 
+using hv::testing::ReadFile;
 using hv::testing::TempDir;
-
-std::string ReadFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The process's umask, from /proc rather than a call that would change it.
 std::filesystem::perms Umask() {

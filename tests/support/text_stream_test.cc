@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -21,6 +19,7 @@
 namespace hv {
 namespace {
 
+using testing::ReadFile;
 using testing::TempDir;
 
 constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
@@ -111,11 +110,6 @@ std::string Utf16Be(std::u16string_view text) {
     bytes.push_back(static_cast<char>(unit & 0xFF));
   }
   return bytes;
-}
-
-std::string ReadFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // ---- Encoding detection ----

@@ -46,7 +46,7 @@ class Wow64AppTest : public ::testing::Test {
     ParserApp app(std::make_unique<Verify>());
     app.Initialize();
     EXPECT_EQ(app.ParseCommandLine(), 0) << console_.output;
-    return app.engine().DisableWow64();
+    return app.Engine().DisableWow64();
   }
 
   testing::FakeConsole console_;

@@ -1,5 +1,6 @@
-// The engine's part of the redirection switch: Build, Redure and Update run
-// their work with redirection off when DisableWow64 asks for it.
+// The redirection switch of the i386 program: Build, Redure and Update run
+// their work with WoW64 file-system redirection off when DisableWow64 asks
+// for it.
 #include <functional>
 #include <string>
 
