@@ -1,6 +1,19 @@
 // Drives the engine from the command line for bench/commands_bench.sh:
-//   hv_engine_cli tree DIR COUNT     makes COUNT files of 1-32 KiB under DIR
+//   hv_engine_cli tree DIR COUNT [PER_DIR]
+//                                    makes COUNT files of 1-32 KiB under DIR,
+//                                    PER_DIR (default 500) to a directory
+//   hv_engine_cli empty DIR COUNT PREFIX
+//                                    makes COUNT empty files DIR/PREFIXddd/fNNNNNNN
+//   hv_engine_cli lists OLD NEW COUNT DUPLICATES DELETED
+//                                    writes an old list of COUNT entries and
+//                                    a new one after edits (fractions of COUNT
+//                                    sharing content, and deleted)
+//   hv_engine_cli numbered LIST COUNT PREFIX one|distinct [killer]
+//                                    writes COUNT entries PREFIX\dNNN\fNNNNNNN.bin
+//                                    of one content or distinct ones, in path
+//                                    order or in the quicksort's worst order
 //   hv_engine_cli build LIST DIR...  Build
+//   hv_engine_cli build1 LIST DIR... Build without helper threads
 //   hv_engine_cli verify LIST DIR... Redure (the verify command)
 //   hv_engine_cli update LIST DIR... Update
 // Commands run as the program runs them with its output redirected: no
@@ -14,15 +27,14 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/list_generator.h"
 #include "engine/verify.h"
 #include "support/exceptions.h"
 
 namespace {
 
-constexpr int kFilesPerDirectory = 500;
-
 // Sizes and bytes from a fixed generator, so every run makes the same tree.
-int MakeTree(const std::filesystem::path& root, int64_t count) {
+int MakeTree(const std::filesystem::path& root, int64_t count, int64_t per_directory) {
   uint64_t state = 0x9E3779B97F4A7C15u;
   const auto next = [&state] {
     state ^= state << 13;
@@ -34,9 +46,9 @@ int MakeTree(const std::filesystem::path& root, int64_t count) {
   for (char& c : bytes) c = static_cast<char>(next());
   std::filesystem::path directory;
   for (int64_t i = 0; i < count; ++i) {
-    if (i % kFilesPerDirectory == 0) {
+    if (i % per_directory == 0) {
       char name[32];
-      std::snprintf(name, sizeof name, "d%05lld", static_cast<long long>(i / kFilesPerDirectory));
+      std::snprintf(name, sizeof name, "d%05lld", static_cast<long long>(i / per_directory));
       directory = root / name;
       std::filesystem::create_directories(directory);
     }
@@ -55,9 +67,25 @@ int MakeTree(const std::filesystem::path& root, int64_t count) {
   return 0;
 }
 
+int MakeEmptyFiles(const std::filesystem::path& root, int count, const std::string& prefix) {
+  char name[64];
+  for (int i = 0; i < count; ++i) {
+    std::snprintf(name, sizeof name, "%s%03d/f%07d", prefix.c_str(), i / 1000, i);
+    const std::filesystem::path file = root / name;
+    if (i % 1000 == 0) std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      std::fprintf(stderr, "cannot write %s\n", file.c_str());
+      return 254;
+    }
+  }
+  return 0;
+}
+
 int RunCommand(std::string_view command, const std::string& list, const std::vector<std::string>& dirs) {
   hv::Verify engine;
   engine.Clear();
+  if (command == "build1") engine.SetReadAheadThreads(0);
   engine.SetShowProgress(false);
   engine.SetHashesFileName(list);
   for (const std::string& dir : dirs) engine.BaseDirectories().push_back(dir);
@@ -71,7 +99,7 @@ int RunCommand(std::string_view command, const std::string& list, const std::vec
     }
   });
   int result = 0;
-  if (command == "build") {
+  if (command == "build" || command == "build1") {
     result = engine.Build();
   } else if (command == "verify") {
     result = engine.Redure();
@@ -88,14 +116,33 @@ int RunCommand(std::string_view command, const std::string& list, const std::vec
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   try {
-    if (args.size() == 3 && args[0] == "tree") return MakeTree(args[1], std::stoll(args[2]));
-    if (args.size() >= 3 && (args[0] == "build" || args[0] == "verify" || args[0] == "update")) {
+    if ((args.size() == 3 || args.size() == 4) && args[0] == "tree") {
+      return MakeTree(args[1], std::stoll(args[2]), args.size() == 4 ? std::stoll(args[3]) : 500);
+    }
+    if (args.size() == 4 && args[0] == "empty") return MakeEmptyFiles(args[1], std::stoi(args[2]), args[3]);
+    if ((args.size() == 5 || args.size() == 6) && args[0] == "numbered") {
+      std::vector<hv::bench::GeneratedEntry> entries =
+          hv::bench::NumberedEntries(std::stoi(args[2]), args[3], args[4] == "one");
+      if (args.size() == 6) hv::bench::QuicksortKillerOrder(entries);
+      hv::bench::WriteHashListFile(args[1], entries);
+      return 0;
+    }
+    if (args.size() == 6 && args[0] == "lists") {
+      hv::bench::ChangeMix mix;
+      mix.duplicates = std::stod(args[4]);
+      mix.deleted = std::stod(args[5]);
+      const hv::bench::GeneratedLists lists = hv::bench::GenerateLists(std::stoi(args[3]), 20261209, mix);
+      hv::bench::WriteHashListFile(args[1], lists.old_entries);
+      hv::bench::WriteHashListFile(args[2], lists.new_entries);
+      return 0;
+    }
+    if (args.size() >= 3 && (args[0] == "build" || args[0] == "build1" || args[0] == "verify" || args[0] == "update")) {
       return RunCommand(args[0], args[1], std::vector<std::string>(args.begin() + 2, args.end()));
     }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ERROR %s: %s\n", hv::ExceptionClassName(e), e.what());
     return 254;
   }
-  std::fprintf(stderr, "usage: %s tree DIR COUNT | build|verify|update LIST DIR...\n", argv[0]);
+  std::fprintf(stderr, "usage: %s tree DIR COUNT [PER_DIR] | empty DIR COUNT PREFIX | lists OLD NEW COUNT DUPLICATES DELETED | numbered LIST COUNT PREFIX one|distinct [killer] | build|verify|update LIST DIR...\n", argv[0]);
   return 254;
 }

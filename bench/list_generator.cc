@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <fstream>
 #include <numeric>
 #include <random>
@@ -166,6 +167,93 @@ GeneratedLists GenerateLists(int count, uint32_t seed, const ChangeMix& mix) {
   SortByPath(lists.old_entries);
   SortByPath(lists.new_entries);
   return lists;
+}
+
+std::vector<GeneratedEntry> NumberedEntries(int count, const std::string& prefix, bool one_content) {
+  std::vector<GeneratedEntry> entries(static_cast<size_t>(count));
+  char name[64];
+  for (int i = 0; i < count; ++i) {
+    GeneratedEntry& entry = entries[static_cast<size_t>(i)];
+    std::snprintf(name, sizeof name, "\\d%03d\\f%07d.bin", i / 1000, i);
+    entry.path = prefix + name;
+    std::string digest(16, '\0');
+    if (!one_content) {
+      for (int b = 0; b < 4; ++b) digest[static_cast<size_t>(b)] = static_cast<char>((i >> (8 * b)) & 0xFF);
+    }
+    entry.hash = Base64Encode(digest);
+    entry.size = one_content ? 0 : 1 + i % 4096;
+    entry.date = EncodeDate(2024, 1, 1);
+  }
+  SortByPath(entries);
+  return entries;
+}
+
+namespace {
+
+// The list's quicksort on indices, comparing through `compare`.
+template <typename Compare>
+void ModelQuickSort(std::vector<int>& v, int l, int r, Compare& compare) {
+  while (l < r) {
+    int i = l;
+    int j = r;
+    const int pivot = v[static_cast<size_t>((l + r) >> 1)];
+    do {
+      while (compare(v[static_cast<size_t>(i)], pivot) < 0) ++i;
+      while (compare(v[static_cast<size_t>(j)], pivot) > 0) --j;
+      if (i <= j) {
+        std::swap(v[static_cast<size_t>(i)], v[static_cast<size_t>(j)]);
+        ++i;
+        --j;
+      }
+    } while (i <= j);
+    if (j - l < r - i) {
+      if (l < j) ModelQuickSort(v, l, j, compare);
+      l = i;
+    } else {
+      if (i < r) ModelQuickSort(v, i, r, compare);
+      r = j;
+    }
+  }
+}
+
+}  // namespace
+
+void QuicksortKillerOrder(std::vector<GeneratedEntry>& entries) {
+  const int n = static_cast<int>(entries.size());
+  // Values are handed out as the sort asks about them ("gas" until then),
+  // always so that the pivot turns out to be the smallest candidate left.
+  const int gas = n;
+  std::vector<int> value(static_cast<size_t>(n), gas);
+  int solid = 0;
+  int candidate = 0;
+  auto compare = [&](int x, int y) {
+    int& vx = value[static_cast<size_t>(x)];
+    int& vy = value[static_cast<size_t>(y)];
+    if (vx == gas && vy == gas) {
+      if (x == candidate) {
+        vx = solid++;
+      } else {
+        vy = solid++;
+      }
+    }
+    if (vx == gas) {
+      candidate = x;
+    } else if (vy == gas) {
+      candidate = y;
+    }
+    return vx < vy ? -1 : (vx > vy ? 1 : 0);
+  };
+  std::vector<int> order(static_cast<size_t>(n));
+  std::iota(order.begin(), order.end(), 0);
+  if (n > 1) ModelQuickSort(order, 0, n - 1, compare);
+  for (int& v : value) {
+    if (v == gas) v = solid++;
+  }
+  // Position i of the file takes the entry of rank value[i] in path order.
+  SortByPath(entries);
+  std::vector<GeneratedEntry> placed(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) placed[static_cast<size_t>(i)] = entries[static_cast<size_t>(value[static_cast<size_t>(i)])];
+  entries = std::move(placed);
 }
 
 void WriteHashListFile(const std::string& file_name, const std::vector<GeneratedEntry>& entries) {

@@ -37,6 +37,15 @@ struct GeneratedLists {
 // Both lists sorted by path, as saved hash-list files are.
 GeneratedLists GenerateLists(int count, uint32_t seed, const ChangeMix& mix = ChangeMix());
 
+// `count` entries named PREFIX\dNNN\fNNNNNNN.bin in path order, all of one
+// content (that of an empty file) or each of its own.
+std::vector<GeneratedEntry> NumberedEntries(int count, const std::string& prefix, bool one_content);
+
+// Reorders entries of distinct paths so that the list's quicksort (middle
+// pivot, Hoare partition) takes quadratic time on them: McIlroy's adversary
+// run against that procedure.
+void QuicksortKillerOrder(std::vector<GeneratedEntry>& entries);
+
 // A hash-list file as the program writes it: UTF-8 with a byte-order mark,
 // one line per entry, CR LF.
 void WriteHashListFile(const std::string& file_name, const std::vector<GeneratedEntry>& entries);
