@@ -23,8 +23,11 @@
 #   FILES     files in the tree (default 200000; the tree takes ~3.4 GB)
 #   ENTRIES   entries of each generated list (default 1000000)
 #   WORK_DIR  where trees and lists go (default /tmp/hv-commands-bench; kept
-#             for the next run)
+#             for the next run, and shared by runs at the same time: what a
+#             run writes goes to a directory of its own)
 #   BUILD_DIR environment: the CMake build directory (default build-bench)
+#   ROWS      environment: the groups of rows to run, of lists tree big moved
+#             before killer dirs (default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -74,20 +77,26 @@ make_once killer bash -c "'$cli' numbered '$work/killer.txt' 300000 p distinct k
   '$cli' numbered '$work/ordered.txt' 300000 p distinct && mkdir -p '$work/empty'"
 make_once dirs bash -c "rm -rf '$work/dirs' && '$cli' tree '$work/dirs' 20000 1"
 
+# want GROUP: whether ROWS asks for that group.
+want() { [[ " ${ROWS:-all} " == *" all "* || " ${ROWS:-all} " == *" $1 "* ]]; }
+
+out=$(mktemp -d "${TMPDIR:-/tmp}/hv-bench-run.XXXXXX")
+trap 'rm -rf "$out"' EXIT
+
 # measure COMMAND...: runs it once; WALL and CPU in seconds, RSS in bytes.
 # Exit codes 0 and 1 (differences shown) are success.
 measure() {
   local start end status=0
   start=$(date +%s%N)
-  /usr/bin/time -f "%U %S %M" -o "$work/time.txt" "$@" >"$work/last.out" 2>&1 || status=$?
+  /usr/bin/time -f "%U %S %M" -o "$out/time.txt" "$@" >"$out/last.out" 2>&1 || status=$?
   end=$(date +%s%N)
   if [ "$status" -gt 1 ]; then
     echo "FAILED ($status): $*" >&2
-    cat "$work/last.out" >&2
+    cat "$out/last.out" >&2
     exit 1
   fi
   WALL=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
-  read -r user sys rss_kb < <(tail -1 "$work/time.txt")
+  read -r user sys rss_kb < <(tail -1 "$out/time.txt")
   CPU=$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')
   RSS=$((rss_kb * 1024))
 }
@@ -97,53 +106,68 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 row() { printf '%-58s %-34s ratio %5s  (target %s)\n' "$1" "$2" "$3" "$4"; }
 
 echo "warming the page cache ..."
-find "$tree" -type f -exec cat {} + >/dev/null
-cat "$work/big/file.bin" "$work"/*.txt >/dev/null
+if want tree; then find "$tree" -type f -exec cat {} + >/dev/null; fi
+if want big; then cat "$work/big/file.bin" >/dev/null; fi
+cat "$work"/*.txt >/dev/null
 export LC_ALL=C
 
 echo
-measure sort --parallel=1 -k4,4 "$work/a.txt" "$work/b.txt"; sort_ab=$WALL
-measure sort --parallel=1 -k4,4 "$work/a.txt"; sort_a=$WALL
-measure sort --parallel=1 -k4,4 "$work/m-old.txt" "$work/m-new.txt"; sort_m=$WALL
-measure "$prog" -D "$work/a.txt" "$work/b.txt"
-row "-D, 2 x $entries entries, vs sort of both" "$WALL s vs $sort_ab s" "$(ratio "$WALL" "$sort_ab")" "<= 1.0"
-measure "$prog" -D1 "$work/a.txt"
-row "-D1, $entries entries, vs sort of it" "$WALL s vs $sort_a s" "$(ratio "$WALL" "$sort_a")" "<= 0.8"
-measure "$prog" -m "$work/m-new.txt" "$work/m-old.txt"
-row "-m, 2 x $entries entries, vs sort of both" "$WALL s vs $sort_m s" "$(ratio "$WALL" "$sort_m")" "<= 0.7"
-loaded=$(($(grep -c '' "$work/m-new.txt") + $(grep -c '' "$work/m-old.txt")))
-printf '%-58s %-34s       %5s  (target <= 130)\n' "-m, peak memory per loaded entry" \
-  "$((RSS / 1024 / 1024)) MiB / $loaded entries" "$((RSS / loaded))"
+if want lists; then
+  measure sort --parallel=1 -k4,4 "$work/a.txt" "$work/b.txt"; sort_ab=$WALL
+  measure sort --parallel=1 -k4,4 "$work/a.txt"; sort_a=$WALL
+  measure sort --parallel=1 -k4,4 "$work/m-old.txt" "$work/m-new.txt"; sort_m=$WALL
+  measure "$prog" -D "$work/a.txt" "$work/b.txt"
+  row "-D, 2 x $entries entries, vs sort of both" "$WALL s vs $sort_ab s" "$(ratio "$WALL" "$sort_ab")" "<= 1.0"
+  measure "$prog" -D1 "$work/a.txt"
+  row "-D1, $entries entries, vs sort of it" "$WALL s vs $sort_a s" "$(ratio "$WALL" "$sort_a")" "<= 0.8"
+  measure "$prog" -m "$work/m-new.txt" "$work/m-old.txt"
+  row "-m, 2 x $entries entries, vs sort of both" "$WALL s vs $sort_m s" "$(ratio "$WALL" "$sort_m")" "<= 0.7"
+  loaded=$(($(grep -c '' "$work/m-new.txt") + $(grep -c '' "$work/m-old.txt")))
+  printf '%-58s %-34s       %5s  (target <= 130)\n' "-m, peak memory per loaded entry" \
+    "$((RSS / 1024 / 1024)) MiB / $loaded entries" "$((RSS / loaded))"
+fi
 
-measure find "$tree" -type f -printf '%s %T@\n'; t_find=$WALL
-measure rhash --md4 -r "$tree"; t_rhash=$WALL
-measure "$prog" -b "$work/tree-list.txt" "$tree"; t_build=$WALL; cpu_build=$CPU
-measure "$prog" "$work/tree-list.txt" "$tree"
-row "verify, $files unchanged files, vs find -printf" "$WALL s vs $t_find s" "$(ratio "$WALL" "$t_find")" "<= 1.5"
-row "Build, $files files, wall vs rhash --md4 -r" "$t_build s vs $t_rhash s" "$(ratio "$t_build" "$t_rhash")" "<= 0.2"
-bytes=$(find "$tree" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
-md4_kbps=$(openssl speed -provider legacy -provider default -evp md4 -bytes 8388608 -seconds 2 2>/dev/null |
-  awk '/^md4/ { sub(/k$/, "", $2); print $2 }')
-t_md4=$(awk -v b="$bytes" -v k="$md4_kbps" 'BEGIN { printf "%.3f", b / (k * 1000) }')
-row "Build, CPU vs one core's MD4 of its $((bytes / 1000000)) MB" "$cpu_build s vs $t_md4 s" \
-  "$(ratio "$cpu_build" "$t_md4")" "<= 1.6"
-measure openssl dgst -md4 -provider legacy -provider default "$work/big/file.bin"; t_openssl=$WALL
-measure "$prog" -b "$work/big-list.txt" "$work/big"
-row "Build, 2 GiB file, throughput vs openssl dgst" "$WALL s vs $t_openssl s" "$(ratio "$t_openssl" "$WALL")" ">= 0.9"
+if want tree; then
+  measure find "$tree" -type f -printf '%s %T@\n'; t_find=$WALL
+  measure rhash --md4 -r "$tree"; t_rhash=$WALL
+  measure "$prog" -b "$out/tree-list.txt" "$tree"; t_build=$WALL; cpu_build=$CPU
+  measure "$prog" "$out/tree-list.txt" "$tree"
+  row "verify, $files unchanged files, vs find -printf" "$WALL s vs $t_find s" "$(ratio "$WALL" "$t_find")" "<= 1.5"
+  row "Build, $files files, wall vs rhash --md4 -r" "$t_build s vs $t_rhash s" "$(ratio "$t_build" "$t_rhash")" "<= 0.2"
+  bytes=$(find "$tree" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "%.0f", s }')
+  md4_kbps=$(openssl speed -provider legacy -provider default -evp md4 -bytes 8388608 -seconds 2 2>/dev/null |
+    awk '/^md4/ { sub(/k$/, "", $2); print $2 }')
+  t_md4=$(awk -v b="$bytes" -v k="$md4_kbps" 'BEGIN { printf "%.3f", b / (k * 1000) }')
+  row "Build, CPU vs one core's MD4 of its $((bytes / 1000000)) MB" "$cpu_build s vs $t_md4 s" \
+    "$(ratio "$cpu_build" "$t_md4")" "<= 1.6"
+fi
+if want big; then
+  measure openssl dgst -md4 -provider legacy -provider default "$work/big/file.bin"; t_openssl=$WALL
+  measure "$prog" -b "$out/big-list.txt" "$work/big"
+  row "Build, 2 GiB file, throughput vs openssl dgst" "$WALL s vs $t_openssl s" "$(ratio "$t_openssl" "$WALL")" ">= 0.9"
+fi
 
 echo
-measure "$prog" -m "$work/distinct-new.txt" "$work/distinct-old.txt"; t_common=$WALL
-measure "$prog" -m "$work/one-new.txt" "$work/one-old.txt"
-row "-m, 100000 files of one content moved, vs distinct" "$WALL s vs $t_common s" "$(ratio "$WALL" "$t_common")" "<= 2"
-measure "$prog" -t- "$work/m-list.txt" "$work/after"; t_after=$WALL
-measure "$prog" -t- "$work/m-list.txt" "$work/before"
-row "verify, 200000 new files before a 1M list, vs after" "$WALL s vs $t_after s" "$(ratio "$WALL" "$t_after")" "<= 1.5"
-measure "$prog" "$work/ordered.txt" "$work/empty"; t_ordered=$WALL
-measure "$prog" "$work/killer.txt" "$work/empty"
-row "verify, 300000 paths in the quicksort's worst order" "$WALL s vs $t_ordered s" "$(ratio "$WALL" "$t_ordered")" "<= 2"
-measure "$prog" -m "$work/ordered.txt" "$work/ordered.txt"; t_ordered=$WALL
-measure "$prog" -m "$work/killer.txt" "$work/killer.txt"
-row "-m, 300000 paths in the quicksort's worst order" "$WALL s vs $t_ordered s" "$(ratio "$WALL" "$t_ordered")" "<= 2"
-measure "$cli" build1 "$work/dirs-list.txt" "$work/dirs"; t_one=$WALL
-measure "$cli" build "$work/dirs-list.txt" "$work/dirs"
-row "Build, 20000 directories of one file, vs one thread" "$WALL s vs $t_one s" "$(ratio "$WALL" "$t_one")" "<= 1.05"
+if want moved; then
+  measure "$prog" -m "$work/distinct-new.txt" "$work/distinct-old.txt"; t_common=$WALL
+  measure "$prog" -m "$work/one-new.txt" "$work/one-old.txt"
+  row "-m, 100000 files of one content moved, vs distinct" "$WALL s vs $t_common s" "$(ratio "$WALL" "$t_common")" "<= 2"
+fi
+if want before; then
+  measure "$prog" -t- "$work/m-list.txt" "$work/after"; t_after=$WALL
+  measure "$prog" -t- "$work/m-list.txt" "$work/before"
+  row "verify, 200000 new files before a 1M list, vs after" "$WALL s vs $t_after s" "$(ratio "$WALL" "$t_after")" "<= 1.5"
+fi
+if want killer; then
+  measure "$prog" "$work/ordered.txt" "$work/empty"; t_ordered=$WALL
+  measure "$prog" "$work/killer.txt" "$work/empty"
+  row "verify, 300000 paths in the quicksort's worst order" "$WALL s vs $t_ordered s" "$(ratio "$WALL" "$t_ordered")" "<= 2"
+  measure "$prog" -m "$work/ordered.txt" "$work/ordered.txt"; t_ordered=$WALL
+  measure "$prog" -m "$work/killer.txt" "$work/killer.txt"
+  row "-m, 300000 paths in the quicksort's worst order" "$WALL s vs $t_ordered s" "$(ratio "$WALL" "$t_ordered")" "<= 2"
+fi
+if want dirs; then
+  measure "$cli" build1 "$out/dirs-list.txt" "$work/dirs"; t_one=$WALL
+  measure "$cli" build "$out/dirs-list.txt" "$work/dirs"
+  row "Build, 20000 directories of one file, vs one thread" "$WALL s vs $t_one s" "$(ratio "$WALL" "$t_one")" "<= 1.05"
+fi
