@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/entry_order.h"
@@ -115,6 +116,15 @@ struct RenameCandidate {
   bool path_present;
 };
 
+// The old entries of one content, from `first` on in hash order, as its new
+// entries take them: the candidates before `free_end` are still free, and
+// `last` is the latest new entry of the content.
+struct ContentRun {
+  int first;
+  int free_end;
+  HashItem* last;
+};
+
 }  // namespace
 
 int Verify::CompareLists() {
@@ -195,33 +205,54 @@ int Verify::CompareLists() {
     if (new_list.Items(i).State() == hsNew) unmatched.push_back(&new_list.Items(i));
   }
 
-  // Content pass over the entries the path pass left new.
+  // Content pass over the entries the path pass left new. The first new
+  // entry of a content makes each old entry of it that no path matched a
+  // rename candidate. Each new entry takes the last candidate of its content
+  // that no earlier one took (once all are taken, it is a copy of the first
+  // old entry), and the candidates nobody took name the content's last new
+  // entry: the links that walking the whole run of old entries for each new
+  // entry would leave, without that walk's quadratic cost.
   old_list.SortByHash();
   const std::vector<int> content_index = FindAllByHash(old_list, unmatched);
   std::vector<RenameCandidate> candidates;
+  std::vector<ContentRun> runs;
+  std::unordered_map<int, size_t> run_of_first;
   size_t next_unmatched = 0;
   for (int i = 0; i < new_count; ++i) {
     HashItem& item = new_list.Items(i);
     if (item.State() == hsNew) {
       const int first = content_index[next_unmatched++];
       if (first >= 0) {
+        const auto [found, added] = run_of_first.try_emplace(first, runs.size());
+        if (added) {
+          int end = first;
+          for (; end < old_count && CompareByHash(item, old_list.Items(end)) == 0; ++end) {
+            HashItem& old = old_list.Items(end);
+            if (old.State() == hsOK) continue;
+            candidates.push_back({&old, old.State() == hsChanged});
+            old.SetState(hsRenamed);
+          }
+          runs.push_back({first, end, nullptr});
+        }
+        ContentRun& run = runs[found->second];
         item.SetState(hsCopied);
         item.SetRelated(&old_list.Items(first));
-        for (int j = first; j < old_count; ++j) {
-          HashItem& old = old_list.Items(j);
-          if (CompareByHash(item, old) != 0) break;
-          if (old.State() == hsOK) continue;
-          if (old.State() != hsRenamed) candidates.push_back({&old, old.State() == hsChanged});
-          old.SetState(hsRenamed);
-          const HashItem* partner = old.Related();
-          if (partner == nullptr || partner->Related() != &old) {
-            item.SetRelated(&old);
-            old.SetRelated(&item);
-          }
+        while (run.free_end > run.first && old_list.Items(run.free_end - 1).State() == hsOK) --run.free_end;
+        if (run.free_end > run.first) {
+          HashItem& old = old_list.Items(--run.free_end);
+          item.SetRelated(&old);
+          old.SetRelated(&item);
         }
+        run.last = &item;
       }
     }
     next_step();
+  }
+  for (const ContentRun& run : runs) {
+    for (int j = run.first; j < run.free_end; ++j) {
+      HashItem& old = old_list.Items(j);
+      if (old.State() != hsOK) old.SetRelated(run.last);
+    }
   }
 
   // Settling the renames. Every new entry linked in the content pass is
