@@ -89,8 +89,8 @@ void HashItemDeleter::operator()(HashItem* item) const noexcept {
   }
 }
 
-void HashList::CheckIndex(int index, int count) const {
-  if (index < 0 || index >= count) {
+void HashList::CheckIndex(int index, int count, int lowest) const {
+  if (index < lowest || index >= count) {
     throw EListError("List index out of bounds (" + std::to_string(index) + ")");
   }
 }
@@ -126,6 +126,23 @@ int HashList::IndexOf(const HashItem* item) const {
 void HashList::Insert(int index, std::unique_ptr<HashItem> item) {
   CheckIndex(index, Count() + 1);
   items_.insert(items_.begin() + index, ItemPtr(item.release()));
+}
+
+void HashList::InsertAll(std::vector<std::pair<int, std::unique_ptr<HashItem>>> items) {
+  int lowest = 0;
+  for (const auto& [index, item] : items) {
+    CheckIndex(index, Count() + 1, lowest);
+    lowest = index;
+  }
+  // From the back, so that every entry moves once.
+  size_t from = items_.size();
+  items_.resize(items_.size() + items.size());
+  size_t to = items_.size();
+  for (size_t k = items.size(); k-- > 0;) {
+    const auto index = static_cast<size_t>(items[k].first);
+    while (from > index) items_[--to] = std::move(items_[--from]);
+    items_[--to].reset(items[k].second.release());
+  }
 }
 
 int HashList::Remove(const HashItem* item) {

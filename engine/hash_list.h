@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/arena.h"
@@ -41,6 +42,10 @@ class HashList {
   int IndexOf(const HashItem* item) const;
   // Before position `index`; index == Count() appends.
   void Insert(int index, std::unique_ptr<HashItem> item);
+  // Each item before the entry at its index, in one pass: the indexes are of
+  // the list as it is, in ascending order, and items of one index keep their
+  // order.
+  void InsertAll(std::vector<std::pair<int, std::unique_ptr<HashItem>>> items);
   // Frees the entry; returns its former index or -1.
   int Remove(const HashItem* item);
   void Delete(int index);
@@ -86,7 +91,8 @@ class HashList {
   void MoveOver(const std::vector<SortEntry>& entries);
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
 
-  void CheckIndex(int index, int count) const;
+  // An index from `lowest` up to count - 1, else EListError.
+  void CheckIndex(int index, int count, int lowest = 0) const;
   template <typename KeyOf, typename Compare>
   void SortWithKeys(KeyOf key_of, Compare compare);
   // One line of a hash-list file: skipped when empty or a comment, else

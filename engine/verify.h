@@ -22,6 +22,7 @@
 namespace hv {
 
 class BuildReadAhead;
+class ListLookup;
 
 enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, vcDupes, vcDupes1 };
 
@@ -146,6 +147,9 @@ class Verify {
     // Build: hashes small files ahead of the scan on other threads (not
     // owned; none without helper threads).
     BuildReadAhead* read_ahead = nullptr;
+    // Verify and Update: the loaded list as the scanned files are looked up
+    // in it (not owned).
+    ListLookup* lookup = nullptr;
   };
 
   // Calls the handler (if any); the payload is freed afterwards, also when

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/entry_order.h"
+#include "engine/list_lookup.h"
 #include "engine/verify.h"
 #include "support/file_stream.h"
 #include "support/text_stream.h"
@@ -17,53 +18,6 @@
 namespace hv {
 
 namespace {
-
-// What FindByPath gives (the first entry whose path is not before `path`,
-// and whether it is that path), found by galloping out from `hint`. Saved
-// lists and scans come in path order, so a search mostly ends a few entries
-// after the last one; a far one falls back to a plain binary search.
-bool FindByPathNear(const HashList& list, std::string_view path, int hint, int& index) {
-  constexpr int kGallopSteps = 8;
-  const int count = list.Count();
-  const auto before = [&](int i) { return ComparePaths(list.Items(i).Path(), path) < 0; };
-  hint = std::clamp(hint, 0, count);
-  // The answer lies in [lo, hi].
-  int lo = 0;
-  int hi = count;
-  if (hint < count && before(hint)) {
-    lo = hint + 1;
-    int step = 1;
-    for (int n = 0; n < kGallopSteps && lo < count; ++n, step *= 2) {
-      const int probe = std::min(lo + step - 1, count - 1);
-      if (!before(probe)) {
-        hi = probe;
-        break;
-      }
-      lo = probe + 1;
-    }
-  } else {
-    hi = hint;
-    int step = 1;
-    for (int n = 0; n < kGallopSteps && hi > 0; ++n, step *= 2) {
-      const int probe = std::max(hi - step, 0);
-      if (before(probe)) {
-        lo = probe + 1;
-        break;
-      }
-      hi = probe;
-    }
-  }
-  while (lo < hi) {
-    const int mid = lo + (hi - lo) / 2;
-    if (before(mid)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  index = lo;
-  return lo < count && list.Items(lo).Path() == path;
-}
 
 // FindByHash for many entries at once: for each, the index of the first
 // entry of `list` with its hash and size, or -1. The searches run in

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/entry_order.h"
+#include "engine/list_lookup.h"
 #include "engine/os_path.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"
@@ -66,7 +67,17 @@ int Verify::RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param)
   }
 
   CommandRun run;
-  int result = ScanBaseDirectories(run, file_proc, param);
+  ListLookup lookup(*hash_list_);
+  run.lookup = &lookup;
+  int result;
+  try {
+    result = ScanBaseDirectories(run, file_proc, param);
+  } catch (...) {
+    // The new entries join the list whatever ends the scan.
+    lookup.Merge();
+    throw;
+  }
+  lookup.Merge();
   MarkUncheckedDirectories(run);
 
   if (finish_proc != nullptr) (this->*finish_proc)(result, param);
@@ -99,41 +110,38 @@ void Verify::MarkUncheckedDirectories(const CommandRun& run) {
 }
 
 int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, int /*param*/) {
-  int index = 0;
+  ListLookup& lookup = *run_->lookup;
   try {
-    if (use_timestamp_ && hash_list_->FindByPath(path, index)) {
-      HashItem& entry = hash_list_->Items(index);
-      if (AcceptedByTimestamp(entry, OsPath(*base_path, path), timestamp_precision_)) {
+    if (use_timestamp_) {
+      HashItem* entry = lookup.Find(path);
+      if (entry != nullptr && AcceptedByTimestamp(*entry, OsPath(*base_path, path), timestamp_precision_)) {
         // The entry keeps its stored date, hash and path.
-        entry.SetState(hsOK);
+        entry->SetState(hsOK);
         return kResultNothing;
       }
     }
 
     auto item = std::make_unique<HashItem>();
     item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
-    if (hash_list_->FindByPath(path, index)) {
-      HashItem& entry = hash_list_->Items(index);
-      if (entry.Size() == item->Size() && entry.Hash() == item->Hash()) {
-        entry.Assign(*item);
-        entry.SetState(hsOK);
+    if (HashItem* entry = lookup.Find(path)) {
+      if (entry->Size() == item->Size() && entry->Hash() == item->Hash()) {
+        entry->Assign(*item);
+        entry->SetState(hsOK);
         return kResultNothing;
       }
       item->SetState(hsChanged);
-      hash_list_->SetItem(index, std::move(item));
+      lookup.Replace(std::move(item));
       return kResultShown;
     }
     item->SetState(hsNew);
-    hash_list_->Insert(index, std::move(item));
+    lookup.Add(std::move(item));
     return kResultShown;
   } catch (const EAbort&) {
     throw;
   } catch (const std::exception& e) {
     // A loaded entry not yet seen was not checked: it is kept as it was.
-    if (hash_list_->FindByPath(path, index)) {
-      HashItem& entry = hash_list_->Items(index);
-      if (entry.State() == hsDeleted) entry.SetState(hsUnchecked);
-    }
+    HashItem* entry = lookup.Find(path);
+    if (entry != nullptr && entry->State() == hsDeleted) entry->SetState(hsUnchecked);
     return HandleFileError(e, *base_path, path);
   }
 }

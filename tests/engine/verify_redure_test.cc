@@ -104,6 +104,28 @@ TEST_F(RedureTest, ChangedNewAndRemovedFiles) {
   // Verify leaves the file alone.
   EXPECT_EQ(ReadFile(ListName()),
             ListText({LineOf("a.txt", "a", kTime1), LineOf("b.txt", "b", kTime2), LineOf("d.txt", "d", kTime1)}));
+
+  // However often a run meets a new path, it is one entry: the file met last
+  // stands for it. Of new files of one content, the first in path order is
+  // the rename, whichever the scan met first.
+  Tree second;
+  second.Write("c.txt", "other c");
+  second.Write("z.txt", "d");
+  Tree third;
+  third.Write("0.txt", "d");
+  for (const bool timestamps : {true, false}) {
+    SCOPED_TRACE(timestamps);
+    engine_.SetUseTimestamp(timestamps);
+    engine_.BaseDirectories() = {tree.root(), tree.root()};
+    EXPECT_EQ(engine_.Redure(), 1);
+    EXPECT_EQ(Results(),
+              (Lines{"MATCHED\t\"a.txt\"", "CHANGED\t\"b.txt\"", "ADDED\t\"c.txt\"", "DELETED\t\"d.txt\""}));
+    engine_.BaseDirectories() = {tree.root(), second.root(), third.root()};
+    EXPECT_EQ(engine_.Redure(), 1);
+    EXPECT_EQ(Results(), (Lines{"RENAMED\t\"0.txt\"\tfrom\t\"d.txt\"", "MATCHED\t\"a.txt\"", "CHANGED\t\"b.txt\"",
+                                "ADDED\t\"c.txt\"", "COPIED\t\"z.txt\"\tfrom\t\"d.txt\""}));
+    EXPECT_EQ(Entry("c.txt")->BasePath(), second.root() + "/");
+  }
 }
 
 TEST_F(RedureTest, EmptyListOfBaseDirectoriesGives102WithoutComparison) {
