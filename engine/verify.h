@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,10 @@
 #include "support/reg_exp.h"
 
 namespace hv {
+
+namespace platform {
+class DirectoryReader;
+}  // namespace platform
 
 class BuildReadAhead;
 class ListLookup;
@@ -150,6 +155,11 @@ class Verify {
     // Verify and Update: the loaded list as the scanned files are looked up
     // in it (not owned).
     ListLookup* lookup = nullptr;
+    // The directory of the file that the per-file routine is given, open for
+    // a stat of its name (not owned; null where the scan does not hold it
+    // open), and that name.
+    platform::DirectoryReader* directory = nullptr;
+    std::string_view file_name;
   };
 
   // Calls the handler (if any); the payload is freed afterwards, also when

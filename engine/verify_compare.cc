@@ -63,6 +63,15 @@ std::vector<int> FindAllByHash(const HashList& list, const std::vector<const Has
   return found;
 }
 
+// Whether no two neighbours are equal or out of order: then the list is in
+// the one order that sorting it by path can give.
+bool InStrictPathOrder(const HashList& list) {
+  for (int i = 1; i < list.Count(); ++i) {
+    if (CompareByPath(list.Items(i - 1), list.Items(i)) >= 0) return false;
+  }
+  return true;
+}
+
 // An old entry that the content pass made a rename source, and whether a
 // new entry still has its path.
 struct RenameCandidate {
@@ -98,17 +107,14 @@ int Verify::CompareLists() {
   };
   next_step();
 
-  // A list in strict path order is the one order the sort can give it.
   // Links left by an earlier comparison of the same lists would mislead the
-  // content pass, so they go too.
-  bool sorted = true;
+  // content pass, so they go with the states.
   for (int i = 0; i < old_count; ++i) {
     old_list.Items(i).SetState(hsDeleted);
     old_list.Items(i).SetRelated(nullptr);
-    if (sorted && i > 0) sorted = CompareByPath(old_list.Items(i - 1), old_list.Items(i)) < 0;
     next_step();
   }
-  if (!sorted) old_list.SortByPath();
+  if (!InStrictPathOrder(old_list)) old_list.SortByPath();
 
   // Path pass: each new entry against the run of old entries of its path.
   int index = 0;
@@ -166,7 +172,8 @@ int Verify::CompareLists() {
   // old entry), and the candidates nobody took name the content's last new
   // entry: the links that walking the whole run of old entries for each new
   // entry would leave, without that walk's quadratic cost.
-  old_list.SortByHash();
+  // Only a search needs the hash order.
+  if (!unmatched.empty()) old_list.SortByHash();
   const std::vector<int> content_index = FindAllByHash(old_list, unmatched);
   std::vector<RenameCandidate> candidates;
   std::vector<ContentRun> runs;
@@ -243,7 +250,7 @@ int Verify::CompareLists() {
   new_list.DeleteByState(hsUnchecked);
 
   if (show_progress_) DoStateChange(vstSortingResults, nullptr);
-  new_list.SortByPath();
+  if (!InStrictPathOrder(new_list)) new_list.SortByPath();
   if (show_progress_) DoStateChange(vstWritingResults, nullptr);
 
   int result = kResultNothing;

@@ -19,11 +19,12 @@ namespace {
 
 // Whether a file may be taken as unchanged without reading it: both times
 // known and within `precision` milliseconds of each other, and equal sizes.
-// One stat gives both the time and the size.
-bool AcceptedByTimestamp(const HashItem& entry, const std::string& file_name, int32_t precision) {
+// One stat (by `stat_file`) gives both the time and the size.
+template <typename StatFile>
+bool AcceptedByTimestamp(const HashItem& entry, int32_t precision, StatFile stat_file) {
   if (precision < 0 || !(entry.Date() > 0)) return false;
   platform::FileStatus status;
-  if (platform::CurrentFileSystem().Stat(file_name, &status) != 0 || !status.is_regular()) return false;
+  if (stat_file(&status) != 0 || !status.is_regular()) return false;
   if (status.size != entry.Size()) return false;
   // The file's time as a hash of it would store it.
   const DateTime file_date = DateTimeFromUnixMilliseconds(status.modified_ms);
@@ -114,7 +115,11 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
   try {
     if (use_timestamp_) {
       HashItem* entry = lookup.Find(path);
-      if (entry != nullptr && AcceptedByTimestamp(*entry, OsPath(*base_path, path), timestamp_precision_)) {
+      const auto stat_file = [&](platform::FileStatus* status) {
+        if (run_->directory != nullptr) return run_->directory->Stat(run_->file_name, status);
+        return platform::CurrentFileSystem().Stat(OsPath(*base_path, path), status);
+      };
+      if (entry != nullptr && AcceptedByTimestamp(*entry, timestamp_precision_, stat_file)) {
         // The entry keeps its stored date, hash and path.
         entry->SetState(hsOK);
         return kResultNothing;

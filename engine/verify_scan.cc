@@ -69,6 +69,10 @@ struct ScanEntry {
   bool directory;
 };
 
+// How many levels from the top keep their directory open while the scan is
+// below them.
+constexpr size_t kLevelsKeptOpen = 16;
+
 // Device and inode of every directory the scan is inside, outermost first.
 using AncestorChain = std::vector<std::pair<uint64_t, uint64_t>>;
 
@@ -212,7 +216,6 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
 
   std::string names;
   std::vector<ScanEntry> entries;
-  std::string link_name;
   platform::DirectoryEntry found;
   while (reader->Next(&found)) {
     CheckAborted();
@@ -224,9 +227,8 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
         if (!junctions_) continue;
         // A link counts as what it leads to; one that leads nowhere is a file
         // that the per-file routine fails to open.
-        link_name.assign(directory).append(found.name);
         platform::FileStatus status;
-        if (fs.Stat(link_name, &status) != 0) {
+        if (reader->Stat(found.name, &status) != 0) {
           is_directory = false;
         } else if (status.is_directory()) {
           is_directory = true;
@@ -251,7 +253,6 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
     names.append(found.name);
   }
   if (const platform::ErrorCode error = reader->error()) return unlisted(error);
-  reader.reset();
 
   const auto name_of = [&names](const ScanEntry& entry) {
     return std::string_view(names).substr(entry.offset, entry.length);
@@ -275,6 +276,9 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
     auto problem = static_cast<NameProblem>(inherited_problem);
     if (problem == NameProblem::kNone) problem = ProblemOf(name);
     if (entry.directory) {
+      // The directory stays open for the stats of the files after this one,
+      // but only near the top: a deep tree would hold a descriptor per level.
+      if (scan.ancestors.size() >= kLevelsKeptOpen) reader.reset();
       // Directories are entered whatever their names: the rules, which test
       // files only, may still leave nothing below that needs storing.
       path.push_back('\\');
@@ -289,6 +293,13 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
         if (problem != NameProblem::kNone) {
           r = ReportFileError(NameError(problem), *scan.base_path + os_path);
         } else {
+          // Where the file is, for a stat of its name in the open directory.
+          const struct VisitReset {
+            CommandRun& run;
+            ~VisitReset() { run.directory = nullptr; }
+          } visit{scan.run};
+          scan.run.directory = reader.get();
+          scan.run.file_name = name;
           r = (this->*scan.file_proc)(scan.base_path, path, scan.param);
         }
         if (show_progress_) DoStateChange(vstProgressDone, nullptr);

@@ -20,6 +20,8 @@ enum class EntryKind : uint8_t {
   kOther,
 };
 
+struct FileStatus;
+
 struct DirectoryEntry {
   // Valid until the next call of Next on the same reader.
   std::string_view name;
@@ -39,6 +41,10 @@ class DirectoryReader {
   // listing failed; error() then tells which (0 at a normal end).
   virtual bool Next(DirectoryEntry* entry) = 0;
   virtual ErrorCode error() const = 0;
+
+  // FileSystem::Stat of the entry `name` of this directory (symbolic links
+  // followed), found in the open directory rather than by walking its path.
+  virtual ErrorCode Stat(std::string_view name, FileStatus* status) = 0;
 };
 
 // Opens the directory `path` (symbolic links followed) for listing.

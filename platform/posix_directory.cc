@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "platform/directory.h"
 #include "platform/posix_file.h"
@@ -70,11 +72,18 @@ class PosixDirectoryReader final : public DirectoryReader {
     }
   }
 
+  ErrorCode Stat(std::string_view name, FileStatus* status) override {
+    name_.assign(name);
+    return StatAt(::dirfd(dir_), name_.c_str(), status);
+  }
+
  private:
   DIR* dir_;
   uint64_t device_;
   uint64_t inode_;
   ErrorCode error_ = 0;
+  // The name of a stat, terminated for the system.
+  std::string name_;
 };
 
 }  // namespace

@@ -27,6 +27,10 @@ ErrorCode RejectDirectory(int fd);
 // positioned, whatever it is (a descriptor shared with another writer).
 std::unique_ptr<File> WrapPosixFile(int fd, bool sequential = false);
 
+// FileSystem::Stat of `name`, relative to the open directory `directory_fd`
+// (or to the current directory with AT_FDCWD).
+ErrorCode StatAt(int directory_fd, const char* name, FileStatus* status);
+
 // What a stat's mode says a name is.
 FileKind FileKindOf(unsigned mode);
 

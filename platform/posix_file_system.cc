@@ -84,18 +84,7 @@ class PosixFileSystem final : public FileSystem {
   PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
   ErrorCode Stat(const std::string& path, FileStatus* status) override {
-    struct statx stx;
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
-                &stx) == 0) {
-      FillFromStatx(stx, status);
-      return 0;
-    }
-    // Kernels (or sandboxes) without statx: plain stat, no birth time.
-    if (errno != ENOSYS && errno != EPERM) return errno;
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return errno;
-    FillFromStat(st, status);
-    return 0;
+    return StatAt(AT_FDCWD, path.c_str(), status);
   }
 
   ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
@@ -276,6 +265,20 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+ErrorCode StatAt(int directory_fd, const char* name, FileStatus* status) {
+  struct statx stx;
+  if (::statx(directory_fd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
+    FillFromStatx(stx, status);
+    return 0;
+  }
+  // Kernels (or sandboxes) without statx: plain stat, no birth time.
+  if (errno != ENOSYS && errno != EPERM) return errno;
+  struct stat st;
+  if (::fstatat(directory_fd, name, &st, 0) != 0) return errno;
+  FillFromStat(st, status);
+  return 0;
+}
 
 FileSystem& RealFileSystem() {
   static PosixFileSystem file_system;

@@ -790,9 +790,19 @@ void ReferenceCompare(HashList& new_list, HashList& old_list) {
   new_list.SortByPath();
 }
 
-// Entries by value, links by the position of the old entry (the same in both
-// runs, as both sort the same input the same way) or by the new entry's value.
-std::multiset<std::string> Canonical(HashList& new_list, HashList& old_list) {
+// Entries by value, links by the position of the old entry in the input
+// (which both runs take in the same order; the comparison may reorder the
+// list) or by the new entry's value.
+using InputPositions = std::map<const HashItem*, int>;
+
+InputPositions PositionsOf(const HashList& list) {
+  InputPositions positions;
+  for (int j = 0; j < list.Count(); ++j) positions[&list.Items(j)] = j;
+  return positions;
+}
+
+std::multiset<std::string> Canonical(HashList& new_list, HashList& old_list,
+                                     const InputPositions& old_positions) {
   const auto value = [](const HashItem& item) {
     return std::to_string(item.State()) + "|" + std::string(item.Path()) + "|" + std::string(item.Hash()) +
            "|" + std::to_string(item.Size());
@@ -801,11 +811,11 @@ std::multiset<std::string> Canonical(HashList& new_list, HashList& old_list) {
   for (int i = 0; i < new_list.Count(); ++i) {
     const HashItem& item = new_list.Items(i);
     out.insert("new " + value(item) + " -> " +
-               (item.Related() ? std::to_string(old_list.IndexOf(item.Related())) : std::string("none")));
+               (item.Related() ? std::to_string(old_positions.at(item.Related())) : std::string("none")));
   }
   for (int j = 0; j < old_list.Count(); ++j) {
     const HashItem& old = old_list.Items(j);
-    out.insert("old " + std::to_string(j) + " " + value(old) + " -> " +
+    out.insert("old " + std::to_string(old_positions.at(&old)) + " " + value(old) + " -> " +
                (old.Related() ? value(*old.Related()) : std::string("none")));
   }
   return out;
@@ -850,9 +860,12 @@ TEST(CompareLists, AgreesWithThePlainReading) {
         Add(side == 0 ? reference.Old() : reference.New(), path, hash);
       }
     }
+    const InputPositions engine_positions = PositionsOf(engine.Old());
+    const InputPositions reference_positions = PositionsOf(reference.Old());
     engine.CompareLists();
     ReferenceCompare(reference.New(), reference.Old());
-    EXPECT_EQ(Canonical(engine.New(), engine.Old()), Canonical(reference.New(), reference.Old()));
+    EXPECT_EQ(Canonical(engine.New(), engine.Old(), engine_positions),
+              Canonical(reference.New(), reference.Old(), reference_positions));
   }
 }
 

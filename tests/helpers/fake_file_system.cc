@@ -99,12 +99,16 @@ platform::EntryKind ListedKind(platform::FileKind kind) {
   }
 }
 
-// A listing: the names were taken when it was opened.
+// A listing: the names were taken when it was opened. A stat of a name is
+// the file system's stat of the full name.
 class FakeDirectoryReader final : public platform::DirectoryReader {
  public:
-  FakeDirectoryReader(const FakeFileSystem::Entry& directory,
+  FakeDirectoryReader(FakeFileSystem& file_system, std::string prefix,
+                      const FakeFileSystem::Entry& directory,
                       std::vector<std::pair<std::string, platform::EntryKind>> children)
-      : device_(directory.device),
+      : file_system_(file_system),
+        prefix_(std::move(prefix)),
+        device_(directory.device),
         inode_(directory.inode),
         fail_after_(directory.fail_listing_after),
         listing_error_(directory.listing_error),
@@ -127,7 +131,13 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
     return true;
   }
 
+  platform::ErrorCode Stat(std::string_view name, platform::FileStatus* status) override {
+    return file_system_.Stat(prefix_ + std::string(name), status);
+  }
+
  private:
+  FakeFileSystem& file_system_;
+  std::string prefix_;
   uint64_t device_;
   uint64_t inode_;
   std::optional<int> fail_after_;
@@ -527,7 +537,7 @@ platform::ErrorCode FakeFileSystem::OpenDirectory(
     children.emplace_back(child.substr(prefix.size()), ListedKind(it->second->kind));
   }
   std::reverse(children.begin(), children.end());
-  *reader = std::make_unique<FakeDirectoryReader>(*entry, std::move(children));
+  *reader = std::make_unique<FakeDirectoryReader>(*this, prefix, *entry, std::move(children));
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "helpers/temp_dir.h"
 #include "platform/directory.h"
@@ -50,6 +51,23 @@ TEST(PosixDirectoryTest, ListsEveryKindWithoutDotEntries) {
       {"fifo", EntryKind::kOther},           {"socket", EntryKind::kOther},
   };
   EXPECT_EQ(List(dir.path().string()), expected);
+
+  // A stat of a name in the open directory is the stat of the full name.
+  std::unique_ptr<DirectoryReader> reader;
+  ASSERT_EQ(OpenPosixDirectory(dir.path().string(), &reader), 0);
+  for (const auto& [name, kind] : expected) {
+    const std::string unterminated = name + "/x";
+    FileStatus by_name;
+    FileStatus by_path;
+    const ErrorCode error = reader->Stat(std::string_view(unterminated).substr(0, name.size()), &by_name);
+    ASSERT_EQ(error, RealFileSystem().Stat(dir.File(name), &by_path)) << name;
+    if (error != 0) continue;
+    EXPECT_EQ(by_name.kind, by_path.kind) << name;
+    EXPECT_EQ(by_name.inode, by_path.inode) << name;
+    EXPECT_EQ(by_name.size, by_path.size) << name;
+  }
+  FileStatus status;
+  EXPECT_EQ(reader->Stat("missing", &status), ENOENT);
 }
 
 TEST(PosixDirectoryTest, EmptyDirectoryHasNoEntries) {
