@@ -242,15 +242,20 @@ int Verify::CompareLists() {
       old.SetRelated(nullptr);
     }
   }
+  bool deleted_added = false;
   for (const HashItem* old : gone) {
-    if (old->State() == hsDeleted) new_list.AddCopy(*old);
+    if (old->State() == hsDeleted) {
+      new_list.AddCopy(*old);
+      deleted_added = true;
+    }
   }
   for (int j = 0; j < old_count; ++j) next_step();
   // What could not be checked has its error line and no result.
   new_list.DeleteByState(hsUnchecked);
 
   if (show_progress_) DoStateChange(vstSortingResults, nullptr);
-  if (!InStrictPathOrder(new_list)) new_list.SortByPath();
+  // Deleted entries come after the new ones, out of order as a rule.
+  if (deleted_added || !InStrictPathOrder(new_list)) new_list.SortByPath();
   if (show_progress_) DoStateChange(vstWritingResults, nullptr);
 
   int result = kResultNothing;
