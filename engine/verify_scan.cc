@@ -63,7 +63,9 @@ EInOutError NameError(NameProblem problem) {
 
 // One entry of a directory: its name lives in the level's shared name buffer,
 // so listing a directory costs two growing buffers, not a string per name.
+// The sort key of the name decides most comparisons of the sort.
 struct ScanEntry {
+  uint64_t key;
   uint32_t offset;
   uint32_t length;
   bool directory;
@@ -248,7 +250,7 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
         skips.starts_with(directory) && skips.ends_with(found.name)) {
       continue;
     }
-    entries.push_back(ScanEntry{static_cast<uint32_t>(names.size()),
+    entries.push_back(ScanEntry{FoldedPathKey(found.name), static_cast<uint32_t>(names.size()),
                                 static_cast<uint32_t>(found.name.size()), is_directory});
     names.append(found.name);
   }
@@ -260,6 +262,7 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
   // ComparePaths is 0 only for identical names, which one directory cannot
   // hold, so any sort gives the same order.
   std::sort(entries.begin(), entries.end(), [&name_of](const ScanEntry& a, const ScanEntry& b) {
+    if (a.key != b.key) return a.key < b.key;
     return ComparePaths(name_of(a), name_of(b)) < 0;
   });
 
