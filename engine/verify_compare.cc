@@ -171,8 +171,8 @@ int Verify::CompareLists() {
   // that no earlier one took (once all are taken, it is a copy of the first
   // old entry), and the candidates nobody took name the content's last new
   // entry: the links that walking the whole run of old entries for each new
-  // entry would leave, without that walk's quadratic cost.
-  // Only a search needs the hash order.
+  // entry would leave, without that walk's quadratic cost. With no entry to
+  // search for, the old list needs no hash order.
   if (!unmatched.empty()) old_list.SortByHash();
   const std::vector<int> content_index = FindAllByHash(old_list, unmatched);
   std::vector<RenameCandidate> candidates;
