@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/entry_order.h"
@@ -175,6 +178,22 @@ TEST(HashListOwnership, InsertDeleteRemoveAndCopy) {
   EXPECT_EQ(other.Items(0).Related(), &list.Items(1));
   EXPECT_EQ(other.Items(0).State(), hsRenamed);
   EXPECT_NE(&other.Items(0), &a);
+
+  // Many at once, each before the entry its index names in the list as it
+  // is; indexes out of order change nothing.
+  std::vector<std::pair<int, std::unique_ptr<HashItem>>> items;
+  for (const auto& [index, path] : {std::pair{0, "0"}, {2, "c1"}, {2, "c2"}, {3, "e"}}) {
+    items.emplace_back(index, MakeItem(path));
+  }
+  list.InsertAll(std::move(items));
+  std::vector<std::string_view> paths;
+  for (int i = 0; i < list.Count(); ++i) paths.push_back(list.Items(i).Path());
+  EXPECT_EQ(paths, (std::vector<std::string_view>{"0", "a", "c", "c1", "c2", "d", "e"}));
+  items.clear();
+  items.emplace_back(2, MakeItem("x"));
+  items.emplace_back(1, MakeItem("y"));
+  EXPECT_THROW(list.InsertAll(std::move(items)), EListError);
+  EXPECT_EQ(list.Count(), 7);
 }
 
 TEST(HashListOwnership, DeleteByStateKeepsTheOrderOfTheRest) {
