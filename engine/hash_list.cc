@@ -1,6 +1,8 @@
 #include "engine/hash_list.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -18,30 +20,86 @@ namespace hv {
 
 namespace {
 
-// Sorts v[l..r]: middle pivot, Hoare-style partition. Disjoint ranges are
-// partitioned independently of each other, so recursing into the smaller
-// side (to bound the stack) leaves exactly the order that always recursing
-// into the left side would.
+// What the sorts compare: an entry and the first bytes of its key, so that
+// most comparisons are decided without touching the entry.
+struct SortEntry {
+  uint64_t key;
+  HashItem* item;
+};
+
+// Orders two entries by their keys; only equal keys need `compare`.
 template <typename Compare>
-void QuickSort(std::vector<HashList::SortEntry>& v, int l, int r, Compare compare) {
+struct KeyOrder {
+  Compare compare;
+  int operator()(uint64_t key_a, const HashItem* a, uint64_t key_b, const HashItem* b) const {
+    if (key_a != key_b) return key_a < key_b ? -1 : 1;
+    // The pivot meets itself; that needs no look at the entry.
+    if (a == b) return 0;
+    return compare(*a, *b);
+  }
+  int operator()(const SortEntry& a, const SortEntry& b) const { return (*this)(a.key, a.item, b.key, b.item); }
+  bool Less(const SortEntry& a, const SortEntry& b) const { return (*this)(a, b) < 0; }
+};
+
+// Where no two keys of items[l..r] are equal there is only one sorted order,
+// which any sort gives: then that range is sorted here, true. False, and
+// nothing changed, where two keys are equal.
+template <typename Items, typename Order>
+bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, const Order& order) {
+  std::vector<SortEntry> range;
+  range.reserve(static_cast<size_t>(r - l + 1));
+  for (int k = l; k <= r; ++k) range.push_back({keys[static_cast<size_t>(k)], items[static_cast<size_t>(k)].get()});
+  std::sort(range.begin(), range.end(), [&order](const SortEntry& a, const SortEntry& b) { return order.Less(a, b); });
+  for (size_t k = 1; k < range.size(); ++k) {
+    if (order(range[k - 1], range[k]) == 0) return false;
+  }
+  // Nothing can fail here, so ownership moves over in one go.
+  for (int k = l; k <= r; ++k) static_cast<void>(items[static_cast<size_t>(k)].release());
+  for (size_t k = 0; k < range.size(); ++k) {
+    items[static_cast<size_t>(l) + k].reset(range[k].item);
+    keys[static_cast<size_t>(l) + k] = range[k].key;
+  }
+  return true;
+}
+
+// Sorts items[l..r], whose keys stand at the same places in `keys`: middle
+// pivot, Hoare-style partition. Disjoint ranges are partitioned independently
+// of each other, so recursing into the smaller side (to bound the stack)
+// leaves exactly the order that always recursing into the left side would.
+// An order made to defeat the pivot choice would take quadratic time; a
+// range still unsorted after `depth` partitions is therefore sorted by
+// SortIfDistinct where it can be, and only where equal keys make the order
+// depend on the procedure does the procedure go on (depth -1: no limit).
+template <typename Items, typename Order>
+void QuickSort(Items& items, std::vector<uint64_t>& keys, int l, int r, const Order& order, int depth) {
+  const auto at = [](int index) { return static_cast<size_t>(index); };
   while (l < r) {
+    if (depth == 0) {
+      if (SortIfDistinct(items, keys, l, r, order)) return;
+      depth = -1;
+    }
+    if (depth > 0) --depth;
     int i = l;
     int j = r;
-    const HashList::SortEntry pivot = v[static_cast<size_t>((l + r) >> 1)];
+    const uint64_t pivot_key = keys[at((l + r) >> 1)];
+    const HashItem* const pivot = items[at((l + r) >> 1)].get();
     do {
-      while (compare(v[static_cast<size_t>(i)], pivot) < 0) ++i;
-      while (compare(v[static_cast<size_t>(j)], pivot) > 0) --j;
+      while (order(keys[at(i)], items[at(i)].get(), pivot_key, pivot) < 0) ++i;
+      while (order(keys[at(j)], items[at(j)].get(), pivot_key, pivot) > 0) --j;
       if (i <= j) {
-        if (i != j) std::swap(v[static_cast<size_t>(i)], v[static_cast<size_t>(j)]);
+        if (i != j) {
+          std::swap(keys[at(i)], keys[at(j)]);
+          items[at(i)].swap(items[at(j)]);
+        }
         ++i;
         --j;
       }
     } while (i <= j);
     if (j - l < r - i) {
-      if (l < j) QuickSort(v, l, j, compare);
+      if (l < j) QuickSort(items, keys, l, j, order, depth);
       l = i;
     } else {
-      if (i < r) QuickSort(v, i, r, compare);
+      if (i < r) QuickSort(items, keys, i, r, order, depth);
       r = j;
     }
   }
@@ -246,47 +304,66 @@ void HashList::DeleteWhere(const std::function<bool(const HashItem&)>& doomed) {
 
 template <typename KeyOf, typename Compare>
 void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
-  if (items_.size() < 2) return;
-  std::vector<SortEntry> entries;
-  entries.reserve(items_.size());
-  for (const ItemPtr& item : items_) entries.push_back({key_of(*item), item.get()});
-  const auto by_key = [compare](const SortEntry& a, const SortEntry& b) {
-    if (a.key != b.key) return a.key < b.key ? -1 : 1;
-    // The pivot meets itself; that needs no look at the entry.
-    if (a.item == b.item) return 0;
-    return compare(*a.item, *b.item);
-  };
-  // Where no two entries have equal keys there is only one sorted order, so
-  // any sort gives what the quicksort would. Lists are mostly in order
-  // already (saved lists load in path order, results get a short tail), so
-  // the ordered front is kept and only the rest sorted and merged in. Equal
-  // keys make the order depend on the procedure: then the quicksort runs.
+  const size_t count = items_.size();
+  if (count < 2) return;
+  const KeyOrder<Compare> order{compare};
+  // Lists are mostly in order already (saved lists load in path order,
+  // results get a short tail), and where no two keys are equal any sort
+  // gives what the quicksort would: then only the rest is sorted and merged
+  // in, in place. Equal keys make the order depend on the procedure: then
+  // the quicksort runs.
   size_t front = 1;
-  while (front < entries.size() && by_key(entries[front - 1], entries[front]) < 0) ++front;
-  if (front == entries.size()) return;
-  if (front < entries.size() / 2) {
-    QuickSort(entries, 0, Count() - 1, by_key);
-    MoveOver(entries);
-    return;
+  for (uint64_t key = key_of(*items_[0]); front < count; ++front) {
+    const uint64_t next = key_of(*items_[front]);
+    if (order(key, items_[front - 1].get(), next, items_[front].get()) >= 0) break;
+    key = next;
   }
-  std::vector<SortEntry> sorted = entries;
-  const auto less = [&by_key](const SortEntry& a, const SortEntry& b) { return by_key(a, b) < 0; };
-  std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(front), sorted.end(), less);
-  std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(front), sorted.end(), less);
-  bool unique = true;
-  for (size_t i = 1; i < sorted.size() && unique; ++i) unique = by_key(sorted[i - 1], sorted[i]) != 0;
-  if (unique) {
-    entries = std::move(sorted);
-  } else {
-    QuickSort(entries, 0, Count() - 1, by_key);
-  }
-  MoveOver(entries);
+  if (front == count) return;
+  if (front >= count / 2 && MergeTailIfDistinct(front, key_of, order)) return;
+
+  std::vector<uint64_t> keys;
+  keys.reserve(count);
+  for (const ItemPtr& item : items_) keys.push_back(key_of(*item));
+  // Deeper than this only an order made to defeat the pivot choice goes.
+  const int depth = 2 * static_cast<int>(std::bit_width(count)) + 4;
+  QuickSort(items_, keys, 0, static_cast<int>(count) - 1, order, depth);
 }
 
-void HashList::MoveOver(const std::vector<SortEntry>& entries) {
-  // Nothing can fail here, so ownership moves over in one go.
-  for (ItemPtr& item : items_) item.release();
-  for (size_t i = 0; i < entries.size(); ++i) items_[i].reset(entries[i].item);
+template <typename KeyOf, typename Order>
+bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& order) {
+  const size_t count = items_.size();
+  std::vector<SortEntry> tail;
+  tail.reserve(count - front);
+  for (size_t k = front; k < count; ++k) tail.push_back({key_of(*items_[k]), items_[k].get()});
+  const auto less = [&order](const SortEntry& a, const SortEntry& b) { return order.Less(a, b); };
+  std::sort(tail.begin(), tail.end(), less);
+  // The front is strictly ascending; no entry of the tail may equal another
+  // one or one of the front.
+  const auto front_end = items_.begin() + static_cast<std::ptrdiff_t>(front);
+  for (size_t k = 0; k < tail.size(); ++k) {
+    if (k > 0 && order(tail[k - 1], tail[k]) == 0) return false;
+    const auto at = std::partition_point(items_.begin(), front_end, [&](const ItemPtr& item) {
+      return order(key_of(*item), item.get(), tail[k].key, tail[k].item) < 0;
+    });
+    if (at != front_end && order(key_of(**at), at->get(), tail[k].key, tail[k].item) == 0) return false;
+  }
+  // From the back: every place written to is free, a tail slot (whose entry
+  // waits in `tail`) or one whose front entry has moved on already.
+  for (size_t k = front; k < count; ++k) static_cast<void>(items_[k].release());
+  size_t next_front = front;
+  size_t next_tail = tail.size();
+  for (size_t write = count; next_tail > 0;) {
+    --write;
+    const SortEntry& last_tail = tail[next_tail - 1];
+    if (next_front > 0 &&
+        order(key_of(*items_[next_front - 1]), items_[next_front - 1].get(), last_tail.key, last_tail.item) > 0) {
+      items_[write] = std::move(items_[--next_front]);
+    } else {
+      items_[write].reset(last_tail.item);
+      --next_tail;
+    }
+  }
+  return true;
 }
 
 void HashList::SortByPath() {

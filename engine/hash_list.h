@@ -75,20 +75,16 @@ class HashList {
   bool FindByPath(std::string_view path, int& index) const;
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
 
-  // What a sort moves: the entry and the first bytes of its key, so that most
-  // comparisons are decided without touching the entry.
-  struct SortEntry {
-    uint64_t key;
-    HashItem* item;
-  };
-
  private:
-  void MoveOver(const std::vector<SortEntry>& entries);
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
 
   void CheckIndex(int index, int count) const;
   template <typename KeyOf, typename Compare>
   void SortWithKeys(KeyOf key_of, Compare compare);
+  // Sorts the entries from `front` on and merges them into the ordered ones
+  // before, unless two keys are equal (then false, and nothing changed).
+  template <typename KeyOf, typename Order>
+  bool MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& order);
   // One line of a hash-list file: skipped when empty or a comment, else
   // parsed into a new entry.
   void AddLine(std::string_view line, int64_t line_number,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <string>
@@ -75,6 +76,59 @@ TEST(HashListSort, LeavesEqualKeysInTheReferenceOrder) {
     if (n > 1) ReferenceSort(expected_by_hash, 0, n - 1, CompareByHash);
     list.SortByHash();
     ASSERT_EQ(Order(list), expected_by_hash) << "round " << round;
+  }
+}
+
+// Ranks in an order made to defeat the quicksort: each value is fixed only
+// when the sort first compares it, so that the pivot turns out to be the
+// smallest value left.
+std::vector<int> QuicksortKillerRanks(int n) {
+  std::vector<std::unique_ptr<HashItem>> items;
+  std::vector<HashItem*> order;
+  for (int i = 0; i < n; ++i) {
+    items.push_back(MakeItem("", "h", i));
+    order.push_back(items.back().get());
+  }
+  const int gas = n;
+  std::vector<int> value(static_cast<size_t>(n), gas);
+  int solid = 0;
+  int candidate = 0;
+  ReferenceSort(order, 0, n - 1, [&](const HashItem& a, const HashItem& b) {
+    int& va = value[static_cast<size_t>(a.Size())];
+    int& vb = value[static_cast<size_t>(b.Size())];
+    if (va == gas && vb == gas) (a.Size() == candidate ? va : vb) = solid++;
+    if (va == gas) candidate = static_cast<int>(a.Size());
+    if (vb == gas) candidate = static_cast<int>(b.Size());
+    return va < vb ? -1 : (va > vb ? 1 : 0);
+  });
+  for (int& v : value) {
+    if (v == gas) v = solid++;
+  }
+  return value;
+}
+
+TEST(HashListSort, OrdersThatDefeatThePivotSortLikeTheReference) {
+  const int n = 3000;
+  const std::vector<int> ranks = QuicksortKillerRanks(n);
+  // All keys distinct, then a few equal ones among the last to be sorted.
+  for (const int equal_from : {n, n - 40}) {
+    SCOPED_TRACE(equal_from);
+    HashList by_path;
+    HashList by_hash;
+    for (const int rank : ranks) {
+      char key[16];
+      std::snprintf(key, sizeof key, "p%05d", rank < equal_from ? rank : rank & ~3);
+      by_path.Add(MakeItem(key));
+      by_hash.Add(MakeItem("p", key));
+    }
+    auto expected_by_path = Order(by_path);
+    ReferenceSort(expected_by_path, 0, n - 1, CompareByPath);
+    by_path.SortByPath();
+    EXPECT_EQ(Order(by_path), expected_by_path);
+    auto expected_by_hash = Order(by_hash);
+    ReferenceSort(expected_by_hash, 0, n - 1, CompareByHash);
+    by_hash.SortByHash();
+    EXPECT_EQ(Order(by_hash), expected_by_hash);
   }
 }
 
