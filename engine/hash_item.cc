@@ -1,6 +1,7 @@
 #include "engine/hash_item.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +55,87 @@ int SmallNumber(std::string_view digits) {
   int value = 0;
   for (const char c : digits) value = value * 10 + (c - '0');
   return value;
+}
+
+// The classes of characters the line pattern knows. Blanks are what its \s
+// stands for (PCRE2 without Unicode properties): HT, LF, VT, FF, CR and the
+// blank.
+enum CharClass : uint8_t { kBlank = 1, kDigit = 2, kHashLetter = 4 };
+
+constexpr std::array<uint8_t, 256> kCharClasses = [] {
+  std::array<uint8_t, 256> classes{};
+  for (const char c : std::string_view(" \t\n\v\f\r")) classes[static_cast<uint8_t>(c)] = kBlank;
+  for (int c = '0'; c <= '9'; ++c) classes[static_cast<size_t>(c)] = kDigit | kHashLetter;
+  for (int c = 'a'; c <= 'z'; ++c) classes[static_cast<size_t>(c)] = kHashLetter;
+  for (int c = 'A'; c <= 'Z'; ++c) classes[static_cast<size_t>(c)] = kHashLetter;
+  for (const char c : std::string_view("+/=")) classes[static_cast<uint8_t>(c)] = kHashLetter;
+  return classes;
+}();
+
+bool IsA(CharClass char_class, char c) { return (kCharClasses[static_cast<uint8_t>(c)] & char_class) != 0; }
+
+// Reads the characters of the line one field at a time, by hand.
+class LineCursor {
+ public:
+  explicit LineCursor(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
+
+  bool AtEnd() const { return p_ == end_; }
+  const char* Position() const { return p_; }
+  void MoveTo(const char* p) { p_ = p; }
+  bool Take(char c) {
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  // Blanks, and whether there was at least one. The writer pads with long
+  // runs of them, which are passed eight at a time.
+  bool SkipBlanks() {
+    const char* start = p_;
+    constexpr uint64_t kEightBlanks = 0x2020202020202020u;
+    for (uint64_t eight; end_ - p_ >= 8 && (std::memcpy(&eight, p_, 8), eight == kEightBlanks);) p_ += 8;
+    while (p_ != end_ && IsA(kBlank, *p_)) ++p_;
+    return p_ != start;
+  }
+  // Exactly `count` digits.
+  bool Digits(size_t count, std::string_view& digits) {
+    if (static_cast<size_t>(end_ - p_) < count) return false;
+    for (size_t i = 0; i < count; ++i) {
+      if (!IsA(kDigit, p_[i])) return false;
+    }
+    digits = {p_, count};
+    p_ += count;
+    return true;
+  }
+  // One or more characters of a class.
+  bool Run(CharClass char_class, std::string_view& run) {
+    const char* start = p_;
+    while (p_ != end_ && IsA(char_class, *p_)) ++p_;
+    run = {start, static_cast<size_t>(p_ - start)};
+    return p_ != start;
+  }
+  // The text up to the next double quote, which is passed.
+  bool UpToQuote(std::string_view& text) {
+    const void* quote = std::memchr(p_, '"', static_cast<size_t>(end_ - p_));
+    if (quote == nullptr) return false;
+    text = {p_, static_cast<size_t>(static_cast<const char*>(quote) - p_)};
+    p_ = static_cast<const char*>(quote) + 1;
+    return true;
+  }
+
+ private:
+  const char* p_;
+  const char* end_;
+};
+
+// The date group with the blanks after it: YYYY-MM-DDTHH:MM:SS, maybe .mmm.
+bool SplitDate(LineCursor& in, HashLineFields& fields) {
+  if (!in.Digits(4, fields.year) || !in.Take('-') || !in.Digits(2, fields.month) || !in.Take('-') ||
+      !in.Digits(2, fields.day) || !(in.Take('T') || in.Take('t')) || !in.Digits(2, fields.hour) ||
+      !in.Take(':') || !in.Digits(2, fields.minute) || !in.Take(':') || !in.Digits(2, fields.second)) {
+    return false;
+  }
+  if (in.Take('.') && !in.Digits(3, fields.millisecond)) return false;
+  return in.SkipBlanks();
 }
 
 int64_t ParseSize(std::string_view text) {
@@ -118,6 +200,57 @@ BasePathTable& BasePaths() {
 }
 
 }  // namespace
+
+bool MatchHashLine(std::string_view line, bool valid_utf8, HashLineFields& fields) {
+  RegExp& regexp = LineRegExp();
+  if (!regexp.Match(line, valid_utf8)) return false;
+  const LineGroups& g = Groups(regexp);
+  fields.path = regexp.Subexpression(g.path);
+  fields.has_date = !regexp.Subexpression(g.date).empty();
+  fields.year = regexp.Subexpression(g.year);
+  fields.month = regexp.Subexpression(g.month);
+  fields.day = regexp.Subexpression(g.day);
+  fields.hour = regexp.Subexpression(g.hour);
+  fields.minute = regexp.Subexpression(g.minute);
+  fields.second = regexp.Subexpression(g.second);
+  fields.millisecond = regexp.Subexpression(g.millisecond);
+  fields.size = regexp.Subexpression(g.size);
+  fields.hash = regexp.Subexpression(g.hash);
+  return true;
+}
+
+bool SplitHashLine(std::string_view line, bool valid_utf8, HashLineFields& fields) {
+  fields = HashLineFields();
+  LineCursor in(line);
+  in.SkipBlanks();
+  // The path is whatever stands between the first two quotes; the pattern
+  // wants it valid UTF-8, which only ASCII is without a look.
+  if (!in.Take('"') || !in.UpToQuote(fields.path) || fields.path.empty()) return false;
+  if (!valid_utf8) {
+    for (const char c : fields.path) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+  }
+  if (!in.SkipBlanks()) return false;
+  // Without the date, the size stands where the date would begin. The
+  // pattern tries the date first and takes it once it is whole; it never
+  // finds another way after that, as a size cannot be followed by a '-'.
+  const char* after_path = in.Position();
+  fields.has_date = SplitDate(in, fields);
+  if (!fields.has_date) {
+    fields.year = fields.month = fields.day = fields.hour = fields.minute = fields.second = {};
+    fields.millisecond = {};
+    in.MoveTo(after_path);
+  }
+  const char* size_start = in.Position();
+  in.Take('-');
+  std::string_view digits;
+  if (!in.Run(kDigit, digits)) return false;
+  fields.size = {size_start, static_cast<size_t>(in.Position() - size_start)};
+  if (!in.SkipBlanks() || !in.Run(kHashLetter, fields.hash)) return false;
+  in.SkipBlanks();
+  return in.AtEnd();
+}
 
 void AppendQuoted(std::string& out, std::string_view path) {
   out.push_back('"');
@@ -195,6 +328,12 @@ std::string HashItem::QuotedPath() const {
 }
 
 std::string HashItem::AsString() const {
+  std::string line;
+  AppendAsString(line);
+  return line;
+}
+
+void HashItem::AppendAsString(std::string& out) const {
   const std::string_view path = Path();
   const std::string_view hash = Hash();
   const auto quotes = static_cast<std::size_t>(std::count(path.begin(), path.end(), '"'));
@@ -207,19 +346,17 @@ std::string HashItem::AsString() const {
   const std::size_t size_padding =
       size_length < kSizeFieldWidth ? kSizeFieldWidth - size_length : 0;
 
-  std::string line;
-  line.reserve(path.size() + quotes + 2 + path_padding + 1 + 23 + 1 + size_padding + size_length +
-               1 + hash.size());
-  AppendQuoted(line, path);
-  line.append(path_padding, ' ');
-  line.push_back(' ');
-  if (date_ > 0) AppendHashListDate(line, date_);
-  line.push_back(' ');
-  line.append(size_padding, ' ');
-  line.append(size_text, size_length);
-  line.push_back(' ');
-  line.append(hash);
-  return line;
+  out.reserve(out.size() + path.size() + quotes + 2 + path_padding + 1 + 23 + 1 + size_padding + size_length +
+              1 + hash.size());
+  AppendQuoted(out, path);
+  out.append(path_padding, ' ');
+  out.push_back(' ');
+  if (date_ > 0) AppendHashListDate(out, date_);
+  out.push_back(' ');
+  out.append(size_padding, ' ');
+  out.append(size_text, size_length);
+  out.push_back(' ');
+  out.append(hash);
 }
 
 void HashItem::SetAsString(std::string_view line, Arena* arena, bool valid_utf8) {
@@ -227,29 +364,25 @@ void HashItem::SetAsString(std::string_view line, Arena* arena, bool valid_utf8)
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
 
-  RegExp& regexp = LineRegExp();
-  if (!regexp.Match(line, valid_utf8)) throw EHashItemError(kInvalidLine);
-
-  const LineGroups& g = Groups(regexp);
-  const std::string_view path = regexp.Subexpression(g.path);
+  HashLineFields fields;
+  if (!SplitHashLine(line, valid_utf8, fields) && !MatchHashLine(line, valid_utf8, fields)) {
+    throw EHashItemError(kInvalidLine);
+  }
   try {
-    if (!regexp.Subexpression(g.date).empty()) {
-      const DateTime date = EncodeDate(SmallNumber(regexp.Subexpression(g.year)),
-                                       SmallNumber(regexp.Subexpression(g.month)),
-                                       SmallNumber(regexp.Subexpression(g.day)));
-      const DateTime time = EncodeTime(SmallNumber(regexp.Subexpression(g.hour)),
-                                       SmallNumber(regexp.Subexpression(g.minute)),
-                                       SmallNumber(regexp.Subexpression(g.second)),
-                                       SmallNumber(regexp.Subexpression(g.millisecond)));
+    if (fields.has_date) {
+      const DateTime date =
+          EncodeDate(SmallNumber(fields.year), SmallNumber(fields.month), SmallNumber(fields.day));
+      const DateTime time = EncodeTime(SmallNumber(fields.hour), SmallNumber(fields.minute),
+                                       SmallNumber(fields.second), SmallNumber(fields.millisecond));
       date_ = date + time;
     }
-    size_ = ParseSize(regexp.Subexpression(g.size));
+    size_ = ParseSize(fields.size);
   } catch (...) {
     // A bad date or size still leaves the path read.
-    SetText(path, {}, nullptr);
+    SetText(fields.path, {}, nullptr);
     throw;
   }
-  SetText(path, regexp.Subexpression(g.hash), arena);
+  SetText(fields.path, fields.hash, arena);
 }
 
 std::string HashItem::BuildOutput(bool detailed) const {
@@ -257,17 +390,22 @@ std::string HashItem::BuildOutput(bool detailed) const {
 }
 
 std::string HashItem::MatchOutput(bool detailed) const {
-  std::string line = StatePrefix(state_);
+  std::string line;
+  AppendMatchOutput(line, detailed);
+  return line;
+}
+
+void HashItem::AppendMatchOutput(std::string& out, bool detailed) const {
+  out.append(StatePrefix(state_));
   if (detailed) {
-    line.append(AsString());
+    AppendAsString(out);
   } else {
-    AppendQuoted(line, Path());
+    AppendQuoted(out, Path());
   }
   if ((state_ == hsCopied || state_ == hsRenamed) && related_ != nullptr) {
-    line.append("\tfrom\t");
-    AppendQuoted(line, related_->Path());
+    out.append("\tfrom\t");
+    AppendQuoted(out, related_->Path());
   }
-  return line;
 }
 
 }  // namespace hv

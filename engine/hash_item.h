@@ -52,6 +52,24 @@ HV_DECLARE_EXCEPTION(EHashItemError, EConvertError);
 // hash list and of the results write it.
 void AppendQuoted(std::string& out, std::string_view path);
 
+// The groups of the hash-list line's pattern, as views into the line. The
+// date groups are empty where the line has no date, the milliseconds also
+// where its date has none.
+struct HashLineFields {
+  std::string_view path, year, month, day, hour, minute, second, millisecond, size, hash;
+  bool has_date = false;
+};
+
+// Matches a line against the hash-list line's pattern: false when it does
+// not match. `valid_utf8` promises that the line is valid UTF-8.
+bool MatchHashLine(std::string_view line, bool valid_utf8, HashLineFields& fields);
+// The same by hand, for the forms that lists are made of and many times
+// faster: true only where the pattern matches, with the same groups; false
+// where it does not, and wherever the line holds anything the hand is not
+// sure of (bytes beyond ASCII outside the path, unusual blanks), so that the
+// pattern decides.
+bool SplitHashLine(std::string_view line, bool valid_utf8, HashLineFields& fields);
+
 class Arena;
 
 class HashItem {
@@ -95,6 +113,8 @@ class HashItem {
   // The hash-list line: "%-80s %s %10s %s" of the quoted path, the date text
   // (empty when the date is not greater than 0), the size and the hash text.
   std::string AsString() const;
+  // The same, appended to `out`.
+  void AppendAsString(std::string& out) const;
   // Parses a hash-list line into this entry (which is cleared first). Throws
   // EHashItemError "Invalid AsString input." or EConvertError for a date,
   // time or size out of range. With `arena`, the entry's text is placed there;
@@ -108,6 +128,8 @@ class HashItem {
   std::string BuildOutput(bool detailed) const;
   // The result line: "MATCHED\t%s", ... "RENAMED\t%s\tfrom\t%s".
   std::string MatchOutput(bool detailed) const;
+  // The same, appended to `out`.
+  void AppendMatchOutput(std::string& out, bool detailed) const;
   std::string DupesOutput(bool detailed) const { return MatchOutput(detailed); }
 
   // Hashes the file base_path + path into this entry. Throws EFOpenError when

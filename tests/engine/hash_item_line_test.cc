@@ -512,6 +512,67 @@ TEST(HashItemLineReader, AllocatesOnlyTheEntrysOwnStrings) {
   }
 }
 
+// ---------------------------------------------------------------- split by hand
+
+// Where the hand takes a line, the pattern must take it too, with the same
+// groups at the same places.
+void ExpectSplitAsThePatternDoes(std::string_view line) {
+  const bool valid = IsValidUtf8(line);
+  HashLineFields by_hand;
+  if (!SplitHashLine(line, valid, by_hand)) return;
+  HashLineFields by_pattern;
+  ASSERT_TRUE(MatchHashLine(line, valid, by_pattern)) << line;
+  EXPECT_EQ(by_hand.has_date, by_pattern.has_date) << line;
+  const auto groups = [&line](const HashLineFields& f) {
+    std::vector<std::pair<std::ptrdiff_t, std::size_t>> places;
+    for (const std::string_view group : {f.path, f.year, f.month, f.day, f.hour, f.minute, f.second,
+                                          f.millisecond, f.size, f.hash}) {
+      places.emplace_back(group.empty() ? -1 : group.data() - line.data(), group.size());
+    }
+    return places;
+  };
+  EXPECT_EQ(groups(by_hand), groups(by_pattern)) << line;
+}
+
+TEST(HashLineSplit, TakesTheUsualFormsByHand) {
+  const std::string lines[] = {
+      "\"dir\\file.txt\"" + std::string(66, ' ') + " 2013-05-06T07:08:09.010     123456 " + kHash,
+      "\"r\u00E9sum\u00E9 \U0001F600\" 2013-05-06t07:08:09 -1 " + std::string(kHash),
+      "\t \"p\"\t\t7\tabc==\t \r",
+      "\"a b\"  -0 z",
+  };
+  for (const std::string& line : lines) {
+    HashLineFields fields;
+    EXPECT_TRUE(SplitHashLine(line, true, fields)) << line;
+    ExpectSplitAsThePatternDoes(line);
+  }
+}
+
+TEST(HashLineSplit, AgreesWithThePatternOnEveryEdit) {
+  const std::string lines[] = {
+      "\"d\\f\" 2013-05-06T07:08:09.010 123456 " + std::string(kHash),
+      " \"p\u00E9\" 2013-05-06T07:08:09 -12 ab ",
+      "\"p\" 12 h",
+  };
+  // Blanks that \s does and does not stand for, line ends that $ may come
+  // before, letters that fold into ASCII ones, and pieces of every field.
+  using namespace std::string_view_literals;
+  const std::string_view pieces[] = {""sv,  " "sv, "\t"sv, "\v"sv, "\f"sv, "\r"sv, "\n"sv, "\0"sv,
+                                     "\xC2\xA0"sv, "\xC2\x85"sv, "\xE2\x80\xA8"sv, "\xE3\x80\x80"sv,
+                                     "\""sv, "t"sv, "T"sv, "."sv, "-"sv, ":"sv, "0"sv, "9"sv, "="sv, "+"sv,
+                                     "/"sv, "a"sv, "\xC3\xA9"sv, "\xE2\x84\xAA"sv, "\xC5\xBF"sv,
+                                     "\x80"sv, "\xEF\xBB\xBF"sv, "!"sv, ".000"sv};
+  for (const std::string& line : lines) {
+    for (std::size_t at = 0; at <= line.size(); ++at) {
+      for (const std::string_view piece : pieces) {
+        const std::string before = line.substr(0, at);
+        ExpectSplitAsThePatternDoes(before + std::string(piece) + line.substr(at));
+        if (at < line.size()) ExpectSplitAsThePatternDoes(before + std::string(piece) + line.substr(at + 1));
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- result lines
 
 TEST(HashItemResultLines, EveryStateBriefAndDetailed) {
