@@ -386,4 +386,45 @@ bool HashList::FindByHash(std::string_view hash, int64_t size, int& index) const
   });
 }
 
+std::vector<int> HashList::FindAllByHash(const std::vector<const HashItem*>& keys) const {
+  struct Probe {
+    uint64_t key;
+    int index;
+  };
+  const auto order = [](uint64_t key_a, const HashItem& a, uint64_t key_b, const HashItem& b) {
+    if (key_a != key_b) return key_a < key_b ? -1 : 1;
+    return CompareByHash(a, b);
+  };
+  std::vector<Probe> probes;
+  probes.reserve(keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) probes.push_back({HashKey(keys[k]->Hash()), static_cast<int>(k)});
+  // Which of several equal keys comes first does not matter here.
+  std::sort(probes.begin(), probes.end(), [&](const Probe& a, const Probe& b) {
+    return order(a.key, *keys[static_cast<size_t>(a.index)], b.key, *keys[static_cast<size_t>(b.index)]) < 0;
+  });
+
+  // Sorted by hash, the list lies scattered in memory: its entries and
+  // their text are fetched some steps ahead of the merge.
+  constexpr size_t kAhead = 16;
+  const size_t count = items_.size();
+  const auto key_at = [this, count](size_t j) {
+    if (j + kAhead < count) __builtin_prefetch(items_[j + kAhead].get());
+    if (j + kAhead / 2 < count) __builtin_prefetch(items_[j + kAhead / 2]->Hash().data());
+    return HashKey(items_[j]->Hash());
+  };
+  std::vector<int> found(keys.size(), -1);
+  size_t j = 0;
+  uint64_t list_key = count > 0 ? key_at(0) : 0;
+  for (const Probe& probe : probes) {
+    const HashItem& wanted = *keys[static_cast<size_t>(probe.index)];
+    int c = -1;
+    while (j < count && (c = order(list_key, *items_[j], probe.key, wanted)) < 0) {
+      if (++j < count) list_key = key_at(j);
+    }
+    if (j == count) break;
+    if (c == 0) found[static_cast<size_t>(probe.index)] = static_cast<int>(j);
+  }
+  return found;
+}
+
 }  // namespace hv

@@ -74,6 +74,10 @@ class HashList {
   // with an equal key, or where such an entry would have to be inserted.
   bool FindByPath(std::string_view path, int& index) const;
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
+  // FindByHash for many entries at once, by one merge of both in hash order:
+  // for each, the index of the first entry of this list (sorted by hash)
+  // with its hash and size, or -1.
+  std::vector<int> FindAllByHash(const std::vector<const HashItem*>& keys) const;
 
  private:
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;

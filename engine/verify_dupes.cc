@@ -1,12 +1,13 @@
 // Entries of equal content (equal hash text and size), within one list or
 // between two.
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "engine/entry_order.h"
 #include "engine/verify.h"
 #include "support/file_stream.h"
 #include "support/text_stream.h"
-#include "support/utf8.h"
 
 namespace hv {
 
@@ -19,6 +20,15 @@ int Verify::Dupes(bool one_file_only) {
     other = aux_hash_list_.get();
   }
   other->SortByHash();
+  // Between two lists: the first entry of the other one with each entry's
+  // content (-1: none), found for all of them in one merge.
+  std::vector<int> first_partners;
+  if (!one_file_only) {
+    std::vector<const HashItem*> examined;
+    examined.reserve(static_cast<size_t>(hash_list_->Count()));
+    for (int n = 0; n < hash_list_->Count(); ++n) examined.push_back(&hash_list_->Items(n));
+    first_partners = other->FindAllByHash(examined);
+  }
   if (show_progress_) DoStateChange(vstLookingForDupes, nullptr);
 
   const int64_t total = hash_list_->Count();
@@ -32,31 +42,37 @@ int Verify::Dupes(bool one_file_only) {
   if (!output_file_name_.empty()) {
     output = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));
   }
+  std::string line;
   int run_start = 0;
   for (int n = 0; n < hash_list_->Count(); ++n) {
     HashItem& item = hash_list_->Items(n);
     item.SetState(hsNew);
-    int j = 0;
-    // Within one list, sorted by hash and walked in that order, the run of
-    // an entry's content starts where the previous entry's did or at the
-    // entry itself: what the binary search would find, without its cost.
-    bool found;
+    int j;
     if (one_file_only) {
+      // Sorted by hash, the list lies scattered in memory: the entries to
+      // come and their text are fetched some steps ahead.
+      constexpr int kAhead = 16;
+      if (n + kAhead < hash_list_->Count()) __builtin_prefetch(&hash_list_->Items(n + kAhead));
+      if (n + kAhead / 2 < hash_list_->Count()) __builtin_prefetch(hash_list_->Items(n + kAhead / 2).Hash().data());
+      // Walked in hash order, the run of an entry's content starts where the
+      // previous entry's did or at the entry itself: what the binary search
+      // would find, without its cost.
       if (n == 0 || CompareByHash(hash_list_->Items(n - 1), item) != 0) run_start = n;
       j = run_start;
-      found = true;
     } else {
-      found = other->FindByHash(item.Hash(), item.Size(), j);
+      j = first_partners[static_cast<size_t>(n)];
     }
-    if (found) {
-      for (; j < other->Count() && CompareByHash(item, other->Items(j)) == 0; ++j) {
-        HashItem& partner = other->Items(j);
-        if (&partner == &item) continue;
-        item.SetState(hsCopied);
-        item.SetRelated(&partner);
-        if (output) output->WriteLine(VisibleUtf8(item.DupesOutput(true)));
-        if (show_progress_) DoStateChange(vstDupesOutput, std::make_unique<StateChangeHashItem>(item));
+    for (; j >= 0 && j < other->Count() && CompareByHash(item, other->Items(j)) == 0; ++j) {
+      HashItem& partner = other->Items(j);
+      if (&partner == &item) continue;
+      item.SetState(hsCopied);
+      item.SetRelated(&partner);
+      if (output) {
+        line.clear();
+        item.AppendMatchOutput(line, true);
+        output->WriteVisibleLine(line);
       }
+      if (show_progress_) DoStateChange(vstDupesOutput, std::make_unique<StateChangeHashItem>(item));
     }
     ++counts[item.State()];
     next_step();

@@ -197,6 +197,33 @@ TEST(HashListSearch, HashRunsAreOrderedBySize) {
   EXPECT_EQ(index, 4);
 }
 
+TEST(HashListSearch, FindAllByHashFindsWhatFindByHashFinds) {
+  // Hashes that are prefixes of each other or share their first eight
+  // bytes, and few sizes: equal keys within and across both sides.
+  static const char* const kHashes[] = {"", "A", "AB", "ABCDEFGH", "ABCDEFGHa", "ABCDEFGHb", "ABCDEFGI", "zz"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 100; ++round) {
+    HashList list;
+    HashList wanted;
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) {
+      list.Add(MakeItem("l", kHashes[rng() % 8], static_cast<int64_t>(rng() % 3)));
+    }
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) {
+      wanted.Add(MakeItem("w", kHashes[rng() % 8], static_cast<int64_t>(rng() % 3)));
+    }
+    list.SortByHash();
+    std::vector<const HashItem*> keys;
+    for (int i = 0; i < wanted.Count(); ++i) keys.push_back(&wanted.Items(i));
+    const std::vector<int> found = list.FindAllByHash(keys);
+    ASSERT_EQ(found.size(), keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) {
+      int index = -1;
+      const bool hit = list.FindByHash(keys[k]->Hash(), keys[k]->Size(), index);
+      EXPECT_EQ(found[k], hit ? index : -1) << "round " << round << ", key " << k;
+    }
+  }
+}
+
 TEST(HashListOwnership, InsertDeleteRemoveAndCopy) {
   HashList list;
   list.Add(MakeItem("a"));
