@@ -191,12 +191,10 @@ int CompareByPath(const HashItem& item1, const HashItem& item2) {
 
 int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view hash2,
                        int64_t size2) {
-  if (hash1 != hash2) {
-    const std::size_t limit = std::min(hash1.size(), hash2.size());
-    const int bytes = limit == 0 ? 0 : std::memcmp(hash1.data(), hash2.data(), limit);
-    if (bytes != 0) return Order(bytes, 0);
-    return Order(hash1.size(), hash2.size());
-  }
+  const std::size_t limit = std::min(hash1.size(), hash2.size());
+  const int bytes = limit == 0 ? 0 : std::memcmp(hash1.data(), hash2.data(), limit);
+  if (bytes != 0) return Order(bytes, 0);
+  if (hash1.size() != hash2.size()) return Order(hash1.size(), hash2.size());
   return Order(size1, size2);
 }
 

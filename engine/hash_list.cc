@@ -386,7 +386,7 @@ bool HashList::FindByHash(std::string_view hash, int64_t size, int& index) const
   });
 }
 
-std::vector<int> HashList::FindAllByHash(const std::vector<const HashItem*>& keys) const {
+std::vector<HashList::HashRun> HashList::FindAllByHash(const std::vector<const HashItem*>& keys) const {
   struct Probe {
     uint64_t key;
     int index;
@@ -412,17 +412,32 @@ std::vector<int> HashList::FindAllByHash(const std::vector<const HashItem*>& key
     if (j + kAhead / 2 < count) __builtin_prefetch(items_[j + kAhead / 2]->Hash().data());
     return HashKey(items_[j]->Hash());
   };
-  std::vector<int> found(keys.size(), -1);
-  size_t j = 0;
-  uint64_t list_key = count > 0 ? key_at(0) : 0;
-  for (const Probe& probe : probes) {
-    const HashItem& wanted = *keys[static_cast<size_t>(probe.index)];
-    int c = -1;
-    while (j < count && (c = order(list_key, *items_[j], probe.key, wanted)) < 0) {
-      if (++j < count) list_key = key_at(j);
+  // So do the entries sought, which meet their match in the list with an
+  // equal key and are compared whole then.
+  const auto wanted_at = [&](size_t p) -> const HashItem& {
+    if (p + kAhead < probes.size()) __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead].index)]);
+    if (p + kAhead / 2 < probes.size()) {
+      __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead / 2].index)]->Hash().data());
     }
+    return *keys[static_cast<size_t>(probes[p].index)];
+  };
+  std::vector<HashRun> found(keys.size());
+  HashRun run;
+  size_t j = 0;
+  for (size_t p = 0; p < probes.size(); ++p) {
+    const Probe& probe = probes[p];
+    const HashItem& wanted = wanted_at(p);
+    int c = -1;
+    while (j < count && (c = order(key_at(j), *items_[j], probe.key, wanted)) < 0) ++j;
     if (j == count) break;
-    if (c == 0) found[static_cast<size_t>(probe.index)] = static_cast<int>(j);
+    if (c != 0) continue;
+    // Equal probes share the run, which is counted once.
+    if (run.first != static_cast<int>(j)) {
+      size_t end = j + 1;
+      while (end < count && order(key_at(end), *items_[end], probe.key, wanted) == 0) ++end;
+      run = {static_cast<int>(j), static_cast<int>(end - j)};
+    }
+    found[static_cast<size_t>(probe.index)] = run;
   }
   return found;
 }

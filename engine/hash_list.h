@@ -74,10 +74,15 @@ class HashList {
   // with an equal key, or where such an entry would have to be inserted.
   bool FindByPath(std::string_view path, int& index) const;
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
+  // The entries of a list sorted by hash that have one hash and size.
+  struct HashRun {
+    int first = -1;  // -1 where there is none
+    int count = 0;
+  };
   // FindByHash for many entries at once, by one merge of both in hash order:
-  // for each, the index of the first entry of this list (sorted by hash)
-  // with its hash and size, or -1.
-  std::vector<int> FindAllByHash(const std::vector<const HashItem*>& keys) const;
+  // for each, the run of entries of this list (sorted by hash) with its hash
+  // and size, the first of them where FindByHash finds it.
+  std::vector<HashRun> FindAllByHash(const std::vector<const HashItem*>& keys) const;
 
  private:
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;

@@ -20,14 +20,14 @@ int Verify::Dupes(bool one_file_only) {
     other = aux_hash_list_.get();
   }
   other->SortByHash();
-  // Between two lists: the first entry of the other one with each entry's
-  // content (-1: none), found for all of them in one merge.
-  std::vector<int> first_partners;
+  // Between two lists: the entries of the other one with each entry's
+  // content, found for all of them in one merge.
+  std::vector<HashList::HashRun> partners;
   if (!one_file_only) {
     std::vector<const HashItem*> examined;
     examined.reserve(static_cast<size_t>(hash_list_->Count()));
     for (int n = 0; n < hash_list_->Count(); ++n) examined.push_back(&hash_list_->Items(n));
-    first_partners = other->FindAllByHash(examined);
+    partners = other->FindAllByHash(examined);
   }
   if (show_progress_) DoStateChange(vstLookingForDupes, nullptr);
 
@@ -44,10 +44,13 @@ int Verify::Dupes(bool one_file_only) {
   }
   std::string line;
   int run_start = 0;
+  bool same_as_previous = false;
   for (int n = 0; n < hash_list_->Count(); ++n) {
     HashItem& item = hash_list_->Items(n);
     item.SetState(hsNew);
-    int j;
+    // The run of the other list's entries with the entry's content.
+    int first = 0;
+    int end = 0;
     if (one_file_only) {
       // Sorted by hash, the list lies scattered in memory: the entries to
       // come and their text are fetched some steps ahead.
@@ -57,12 +60,15 @@ int Verify::Dupes(bool one_file_only) {
       // Walked in hash order, the run of an entry's content starts where the
       // previous entry's did or at the entry itself: what the binary search
       // would find, without its cost.
-      if (n == 0 || CompareByHash(hash_list_->Items(n - 1), item) != 0) run_start = n;
-      j = run_start;
+      if (!same_as_previous) run_start = n;
+      first = run_start;
+      for (end = n + 1; end < hash_list_->Count() && CompareByHash(item, hash_list_->Items(end)) == 0;) ++end;
+      same_as_previous = end > n + 1;
     } else {
-      j = first_partners[static_cast<size_t>(n)];
+      first = partners[static_cast<size_t>(n)].first;
+      end = first + partners[static_cast<size_t>(n)].count;
     }
-    for (; j >= 0 && j < other->Count() && CompareByHash(item, other->Items(j)) == 0; ++j) {
+    for (int j = first; j < end; ++j) {
       HashItem& partner = other->Items(j);
       if (&partner == &item) continue;
       item.SetState(hsCopied);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <random>
@@ -197,7 +198,7 @@ TEST(HashListSearch, HashRunsAreOrderedBySize) {
   EXPECT_EQ(index, 4);
 }
 
-TEST(HashListSearch, FindAllByHashFindsWhatFindByHashFinds) {
+TEST(HashListSearch, FindAllByHashFindsTheRunsFindByHashFinds) {
   // Hashes that are prefixes of each other or share their first eight
   // bytes, and few sizes: equal keys within and across both sides.
   static const char* const kHashes[] = {"", "A", "AB", "ABCDEFGH", "ABCDEFGHa", "ABCDEFGHb", "ABCDEFGI", "zz"};
@@ -214,12 +215,18 @@ TEST(HashListSearch, FindAllByHashFindsWhatFindByHashFinds) {
     list.SortByHash();
     std::vector<const HashItem*> keys;
     for (int i = 0; i < wanted.Count(); ++i) keys.push_back(&wanted.Items(i));
-    const std::vector<int> found = list.FindAllByHash(keys);
+    const std::vector<HashList::HashRun> found = list.FindAllByHash(keys);
     ASSERT_EQ(found.size(), keys.size());
     for (size_t k = 0; k < keys.size(); ++k) {
       int index = -1;
-      const bool hit = list.FindByHash(keys[k]->Hash(), keys[k]->Size(), index);
-      EXPECT_EQ(found[k], hit ? index : -1) << "round " << round << ", key " << k;
+      int end = 0;
+      if (list.FindByHash(keys[k]->Hash(), keys[k]->Size(), index)) {
+        for (end = index; end < list.Count() && CompareByHash(list.Items(end), *keys[k]) == 0;) ++end;
+      } else {
+        index = -1;
+      }
+      EXPECT_EQ(found[k].first, index) << "round " << round << ", key " << k;
+      EXPECT_EQ(found[k].count, end - std::max(index, 0)) << "round " << round << ", key " << k;
     }
   }
 }
