@@ -199,6 +199,14 @@ int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view h
 }
 
 int CompareByHash(const HashItem& item1, const HashItem& item2) {
+  // Packed hashes compare as their texts do.
+  const unsigned char* packed1 = item1.PackedHash();
+  const unsigned char* packed2 = item2.PackedHash();
+  if (packed1 != nullptr && packed2 != nullptr) {
+    const int bytes = std::memcmp(packed1, packed2, kPackedHashSize);
+    if (bytes != 0) return Order(bytes, 0);
+    return Order(item1.Size(), item2.Size());
+  }
   return CompareHashAndSize(item1.Hash(), item1.Size(), item2.Hash(), item2.Size());
 }
 
@@ -214,6 +222,14 @@ uint64_t FoldedPathKey(std::string_view path) {
 
 uint64_t HashKey(std::string_view hash) {
   return PackKey(reinterpret_cast<const unsigned char*>(hash.data()), std::min<size_t>(hash.size(), 8));
+}
+
+uint64_t HashKey(const HashItem& item) {
+  const unsigned char* packed = item.PackedHash();
+  if (packed == nullptr) return HashKey(item.Hash());
+  char first[8];
+  UnpackHash(packed, first, sizeof first);
+  return PackKey(reinterpret_cast<const unsigned char*>(first), sizeof first);
 }
 
 

@@ -24,5 +24,6 @@ int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view h
 // above do; equal keys leave it to the comparison.
 uint64_t FoldedPathKey(std::string_view path);
 uint64_t HashKey(std::string_view hash);
+uint64_t HashKey(const HashItem& item);
 
 }  // namespace hv

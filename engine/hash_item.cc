@@ -199,7 +199,76 @@ BasePathTable& BasePaths() {
   return table;
 }
 
+// Base64 characters in byte order, so that their ranks order as they do.
+constexpr std::string_view kBase64InByteOrder = "+/0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+// The last character of a digest's text holds its last two bits.
+constexpr std::string_view kLastDigestCharacters = "AQgw";
+constexpr size_t kDigestCharacters = 22;
+
+constexpr std::array<int8_t, 256> kBase64Ranks = [] {
+  std::array<int8_t, 256> ranks{};
+  ranks.fill(-1);
+  for (size_t i = 0; i < kBase64InByteOrder.size(); ++i) {
+    ranks[static_cast<uint8_t>(kBase64InByteOrder[i])] = static_cast<int8_t>(i);
+  }
+  return ranks;
+}();
+
+
 }  // namespace
+
+// The 21 ranks of six bits and the last character's two bits make a
+// 128-bit number, stored big-endian.
+bool PackHash(std::string_view text, unsigned char* packed) {
+  if (text.size() != kPackedHashTextLength || text[22] != '=' || text[23] != '=') return false;
+  const size_t last = kLastDigestCharacters.find(text[21]);
+  if (last == std::string_view::npos) return false;
+  // The first ten characters fill the high half but four bits; the
+  // eleventh straddles both halves.
+  const auto rank = [&text](size_t i) { return static_cast<uint64_t>(kBase64Ranks[static_cast<uint8_t>(text[i])]); };
+  uint64_t high = 0;
+  uint64_t low = 0;
+  uint64_t invalid = 0;
+  for (size_t i = 0; i < 10; ++i) {
+    invalid |= rank(i);
+    high = (high << 6) | (rank(i) & 63);
+  }
+  for (size_t i = 11; i + 1 < kDigestCharacters; ++i) {
+    invalid |= rank(i);
+    low = (low << 6) | (rank(i) & 63);
+  }
+  invalid |= rank(10);
+  // A character outside the alphabet has rank -1, all bits set.
+  if ((invalid & 64) != 0) return false;
+  high = (high << 4) | (rank(10) >> 2);
+  low = ((rank(10) & 3) << 62) | (low << 2) | last;
+  for (size_t i = 0; i < 8; ++i) {
+    packed[i] = static_cast<unsigned char>(high >> (56 - 8 * i));
+    packed[8 + i] = static_cast<unsigned char>(low >> (56 - 8 * i));
+  }
+  return true;
+}
+
+void UnpackHash(const unsigned char* packed, char* text, size_t count) {
+  uint64_t high = 0;
+  uint64_t low = 0;
+  for (size_t i = 0; i < 8; ++i) {
+    high = (high << 8) | packed[i];
+    low = (low << 8) | packed[8 + i];
+  }
+  // Character i < 21 is the six bits from bit 6i on, counted from the top:
+  // the first ten lie in the high half, the eleventh straddles both.
+  constexpr size_t kInHigh = 10;
+  const size_t in_high = std::min(count, kInHigh);
+  for (size_t i = 0; i < in_high; ++i) text[i] = kBase64InByteOrder[(high >> (58 - 6 * i)) & 63];
+  if (count <= kInHigh) return;
+  text[kInHigh] = kBase64InByteOrder[((high & 15) << 2) | (low >> 62)];
+  for (size_t i = kInHigh + 1; i < count && i + 1 < kDigestCharacters; ++i) {
+    text[i] = kBase64InByteOrder[(low >> (122 - 6 * i)) & 63];
+  }
+  if (count >= kDigestCharacters) text[kDigestCharacters - 1] = kLastDigestCharacters[low & 3];
+  for (size_t i = kDigestCharacters; i < count; ++i) text[i] = '=';
+}
 
 bool MatchHashLine(std::string_view line, bool valid_utf8, HashLineFields& fields) {
   RegExp& regexp = LineRegExp();
@@ -270,28 +339,42 @@ void AppendQuoted(std::string& out, std::string_view path) {
 HashItem::~HashItem() { FreeText(); }
 
 void HashItem::FreeText() {
-  if (text_owned_) std::free(text_);
+  if (text_owned_) std::free(text_ - (long_lengths_ ? kLongLengthsSize : 0));
   text_ = nullptr;
   text_owned_ = false;
+  packed_hash_ = false;
+  long_lengths_ = false;
   path_length_ = 0;
   hash_length_ = 0;
 }
 
 void HashItem::SetText(std::string_view path, std::string_view hash, Arena* arena) {
-  const size_t length = path.size() + hash.size();
+  unsigned char packed[kPackedHashSize];
+  const bool pack = PackHash(hash, packed);
+  const std::string_view stored = pack ? std::string_view(reinterpret_cast<const char*>(packed), sizeof packed) : hash;
+  const bool long_lengths = path.size() > kShortPathLimit || (!pack && hash.size() > kShortHashLimit);
+  const size_t header = long_lengths ? kLongLengthsSize : 0;
+  const size_t length = header + path.size() + stored.size();
   char* text = nullptr;
   if (length > 0) {
-    text = static_cast<char*>(arena != nullptr ? arena->Allocate(length, 1) : std::malloc(length));
-    if (text == nullptr) throw std::bad_alloc();
+    char* block = static_cast<char*>(arena != nullptr ? arena->Allocate(length, 1) : std::malloc(length));
+    if (block == nullptr) throw std::bad_alloc();
+    if (long_lengths) {
+      const uint32_t lengths[2] = {static_cast<uint32_t>(path.size()), static_cast<uint32_t>(stored.size())};
+      std::memcpy(block, lengths, sizeof lengths);
+    }
+    text = block + header;
     // `path` or `hash` may point into the old block, so copy before freeing.
     if (!path.empty()) std::memcpy(text, path.data(), path.size());
-    if (!hash.empty()) std::memcpy(text + path.size(), hash.data(), hash.size());
+    if (!stored.empty()) std::memcpy(text + path.size(), stored.data(), stored.size());
   }
   FreeText();
   text_ = text;
   text_owned_ = text != nullptr && arena == nullptr;
-  path_length_ = static_cast<uint32_t>(path.size());
-  hash_length_ = static_cast<uint32_t>(hash.size());
+  packed_hash_ = pack;
+  long_lengths_ = long_lengths;
+  path_length_ = long_lengths ? 0 : static_cast<uint32_t>(path.size());
+  hash_length_ = long_lengths || pack ? 0 : static_cast<uint32_t>(hash.size());
 }
 
 void HashItem::Clear() {
@@ -335,7 +418,8 @@ std::string HashItem::AsString() const {
 
 void HashItem::AppendAsString(std::string& out) const {
   const std::string_view path = Path();
-  const std::string_view hash = Hash();
+  const HashText hash_text = Hash();
+  const std::string_view hash = hash_text;
   const auto quotes = static_cast<std::size_t>(std::count(path.begin(), path.end(), '"'));
   const std::size_t path_width = Utf16Length(path) + 2 + quotes;
   const std::size_t path_padding = path_width < kPathFieldWidth ? kPathFieldWidth - path_width : 0;
@@ -396,13 +480,13 @@ std::string HashItem::MatchOutput(bool detailed) const {
 }
 
 void HashItem::AppendMatchOutput(std::string& out, bool detailed) const {
-  out.append(StatePrefix(state_));
+  out.append(StatePrefix(State()));
   if (detailed) {
     AppendAsString(out);
   } else {
     AppendQuoted(out, Path());
   }
-  if ((state_ == hsCopied || state_ == hsRenamed) && related_ != nullptr) {
+  if ((State() == hsCopied || State() == hsRenamed) && related_ != nullptr) {
     out.append("\tfrom\t");
     AppendQuoted(out, related_->Path());
   }

@@ -372,7 +372,7 @@ void HashList::SortByPath() {
 }
 
 void HashList::SortByHash() {
-  SortWithKeys([](const HashItem& item) { return HashKey(item.Hash()); },
+  SortWithKeys([](const HashItem& item) { return HashKey(item); },
                [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); });
 }
 
@@ -397,7 +397,7 @@ std::vector<HashList::HashRun> HashList::FindAllByHash(const std::vector<const H
   };
   std::vector<Probe> probes;
   probes.reserve(keys.size());
-  for (size_t k = 0; k < keys.size(); ++k) probes.push_back({HashKey(keys[k]->Hash()), static_cast<int>(k)});
+  for (size_t k = 0; k < keys.size(); ++k) probes.push_back({HashKey(*keys[k]), static_cast<int>(k)});
   // Which of several equal keys comes first does not matter here.
   std::sort(probes.begin(), probes.end(), [&](const Probe& a, const Probe& b) {
     return order(a.key, *keys[static_cast<size_t>(a.index)], b.key, *keys[static_cast<size_t>(b.index)]) < 0;
@@ -405,19 +405,19 @@ std::vector<HashList::HashRun> HashList::FindAllByHash(const std::vector<const H
 
   // Sorted by hash, the list lies scattered in memory: its entries and
   // their text are fetched some steps ahead of the merge.
-  constexpr size_t kAhead = 16;
+  constexpr size_t kAhead = 64;
   const size_t count = items_.size();
   const auto key_at = [this, count](size_t j) {
     if (j + kAhead < count) __builtin_prefetch(items_[j + kAhead].get());
-    if (j + kAhead / 2 < count) __builtin_prefetch(items_[j + kAhead / 2]->Hash().data());
-    return HashKey(items_[j]->Hash());
+    if (j + kAhead / 2 < count) __builtin_prefetch(items_[j + kAhead / 2]->HashData());
+    return HashKey(*items_[j]);
   };
   // So do the entries sought, which meet their match in the list with an
   // equal key and are compared whole then.
   const auto wanted_at = [&](size_t p) -> const HashItem& {
     if (p + kAhead < probes.size()) __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead].index)]);
     if (p + kAhead / 2 < probes.size()) {
-      __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead / 2].index)]->Hash().data());
+      __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead / 2].index)]->HashData());
     }
     return *keys[static_cast<size_t>(probes[p].index)];
   };

@@ -182,6 +182,21 @@ TEST(HashItemLineWriter, LongPathWrittenWholeWithOneBlank) {
   const std::string path(150, 'p');
   Fill(item, path, Date(2001, 2, 3), 7, "h");
   EXPECT_EQ(item.AsString(), '"' + path + "\" 2001-02-03T00:00:00.000          7 h");
+  // Paths and hashes of any length, beyond what an entry keeps short.
+  for (const std::size_t length : {std::size_t{1} << 20, (std::size_t{1} << 20) - 1}) {
+    const std::string huge(length, 'p');
+    for (const std::string& hash : {std::string(kHash), std::string(32, 'h'), std::string(31, 'h')}) {
+      Fill(item, huge, 0, 7, hash);
+      EXPECT_EQ(item.Path(), huge);
+      EXPECT_EQ(item.Hash(), hash);
+      item.SetPath("p");
+      EXPECT_EQ(item.Hash(), hash);
+      HashItem copy;
+      copy.Assign(item);
+      EXPECT_EQ(copy.Path(), "p");
+      EXPECT_EQ(copy.Hash(), hash);
+    }
+  }
 }
 
 TEST(HashItemLineWriter, PathFillingTheFieldExactly) {
@@ -830,6 +845,44 @@ TEST(CompareByHash, HashTextFirst) {
   EXPECT_EQ(CompareHashItems("A", 5, "a", 5), -1);  // case matters
   EXPECT_EQ(CompareHashItems("\x80", 5, "z", 5), 1);  // bytes are unsigned
   EXPECT_EQ(CompareHashItems("+", 5, "/", 5), -1);
+}
+
+TEST(CompareByHash, DigestTextsAreKeptPackedAndOrderAsTexts) {
+  // Digest texts with every character of the alphabet at every place, and
+  // texts that are almost such (a last character that no digest ends in,
+  // a character beyond the alphabet, no padding), which are kept as they are.
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::mt19937 random(31);
+  std::vector<std::string> hashes;
+  for (std::size_t n = 0; n < 400; ++n) {
+    std::string digest(22, 'A');
+    for (std::size_t i = 0; i < 21; ++i) digest[i] = alphabet[(n < 64 ? n + 5 * i : random()) % 64];
+    digest[21] = "AQgw"[n % 4];
+    hashes.push_back(digest + "==");
+  }
+  for (const char* almost : {"MTIzNDU2Nzg5MDEyMzQ1Nh==", "MTIzNDU2Nzg5MDEyMzQ1N-==", "MTIzNDU2Nzg5MDEyMzQ1Ng=",
+                             "MTIzNDU2Nzg5MDEyMzQ1Ng===", "MTIzNDU2Nzg5MDEyMzQ1NgAA", "MTIz", ""}) {
+    hashes.push_back(almost);
+  }
+  std::vector<std::unique_ptr<HashItem>> items;
+  for (std::size_t k = 0; k < hashes.size(); ++k) {
+    items.push_back(std::make_unique<HashItem>());
+    Fill(*items.back(), "p", 0, 5, hashes[k]);
+    ASSERT_EQ(items.back()->Hash(), hashes[k]);
+    EXPECT_EQ(items.back()->PackedHash() != nullptr, k < 400) << hashes[k];
+  }
+  for (std::size_t a = 0; a < hashes.size(); ++a) {
+    for (std::size_t b = 0; b < hashes.size(); ++b) {
+      const int c = CompareByHash(*items[a], *items[b]);
+      ASSERT_EQ(c, CompareHashAndSize(hashes[a], 5, hashes[b], 5)) << hashes[a] << " | " << hashes[b];
+      const uint64_t key_a = HashKey(*items[a]);
+      const uint64_t key_b = HashKey(*items[b]);
+      ASSERT_EQ(key_a, HashKey(hashes[a]));
+      if (key_a != key_b) {
+        ASSERT_EQ(key_a < key_b, c < 0);
+      }
+    }
+  }
 }
 
 TEST(CompareByHash, ThenSizesAsSigned64Bit) {
