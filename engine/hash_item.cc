@@ -389,7 +389,23 @@ void HashItem::Clear() {
 void HashItem::Assign(const HashItem& source) {
   if (&source == this) return;
   base_path_id_ = source.base_path_id_;
-  SetText(source.Path(), source.Hash(), nullptr);
+  // The text block is copied as it is, a packed hash packed.
+  const size_t header = source.long_lengths_ ? kLongLengthsSize : 0;
+  const size_t length =
+      header + source.PathLength() + (source.packed_hash_ ? kPackedHashSize : source.HashLength());
+  char* block = nullptr;
+  if (length > 0) {
+    block = static_cast<char*>(std::malloc(length));
+    if (block == nullptr) throw std::bad_alloc();
+    std::memcpy(block, source.text_ - header, length);
+  }
+  FreeText();
+  text_ = block != nullptr ? block + header : nullptr;
+  text_owned_ = block != nullptr;
+  packed_hash_ = source.packed_hash_;
+  long_lengths_ = source.long_lengths_;
+  path_length_ = source.path_length_;
+  hash_length_ = source.hash_length_;
   size_ = source.size_;
   date_ = source.date_;
   state_ = source.state_;

@@ -43,15 +43,29 @@ struct KeyOrder {
 
 // Where no two keys of items[l..r] are equal there is only one sorted order,
 // which any sort gives: then that range is sorted here, true. False, and
-// nothing changed, where two keys are equal.
-template <typename Items, typename Order>
-bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, const Order& order) {
-  std::vector<SortEntry> range;
+// nothing changed, where two keys are equal. Each entry's second key word
+// spares most comparisons a look at the entry.
+template <typename Items, typename KeyOf, typename Order>
+bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, KeyOf key_of, const Order& order) {
+  struct LongEntry {
+    uint64_t key;
+    uint64_t second_key;
+    HashItem* item;
+  };
+  const auto compare = [&order](const LongEntry& a, const LongEntry& b) {
+    if (a.key != b.key) return a.key < b.key ? -1 : 1;
+    if (a.second_key != b.second_key) return a.second_key < b.second_key ? -1 : 1;
+    return order(a.key, a.item, b.key, b.item);
+  };
+  std::vector<LongEntry> range;
   range.reserve(static_cast<size_t>(r - l + 1));
-  for (int k = l; k <= r; ++k) range.push_back({keys[static_cast<size_t>(k)], items[static_cast<size_t>(k)].get()});
-  std::sort(range.begin(), range.end(), [&order](const SortEntry& a, const SortEntry& b) { return order.Less(a, b); });
+  for (int k = l; k <= r; ++k) {
+    HashItem* item = items[static_cast<size_t>(k)].get();
+    range.push_back({keys[static_cast<size_t>(k)], key_of(*item, 1), item});
+  }
+  std::sort(range.begin(), range.end(), [&compare](const LongEntry& a, const LongEntry& b) { return compare(a, b) < 0; });
   for (size_t k = 1; k < range.size(); ++k) {
-    if (order(range[k - 1], range[k]) == 0) return false;
+    if (compare(range[k - 1], range[k]) == 0) return false;
   }
   // Nothing can fail here, so ownership moves over in one go.
   for (int k = l; k <= r; ++k) static_cast<void>(items[static_cast<size_t>(k)].release());
@@ -66,19 +80,20 @@ bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, con
 // pivot, Hoare-style partition. Disjoint ranges are partitioned independently
 // of each other, so recursing into the smaller side (to bound the stack)
 // leaves exactly the order that always recursing into the left side would.
-// An order made to defeat the pivot choice would take quadratic time; a
-// range still unsorted after `depth` partitions is therefore sorted by
-// SortIfDistinct where it can be, and only where equal keys make the order
-// depend on the procedure does the procedure go on (depth -1: no limit).
-template <typename Items, typename Order>
-void QuickSort(Items& items, std::vector<uint64_t>& keys, int l, int r, const Order& order, int depth) {
+// An order made to defeat the pivot choice would take quadratic time, and
+// it shows in partitions that leave less than an eighth of their range on
+// one side. After `bad` of those on the way to a range, the range is sorted
+// by SortIfDistinct where it can be; only where equal keys make the order
+// depend on the procedure does the procedure go on (bad -1: no limit).
+template <typename Items, typename KeyOf, typename Order>
+void QuickSort(Items& items, std::vector<uint64_t>& keys, int l, int r, KeyOf key_of, const Order& order,
+               int bad) {
   const auto at = [](int index) { return static_cast<size_t>(index); };
   while (l < r) {
-    if (depth == 0) {
-      if (SortIfDistinct(items, keys, l, r, order)) return;
-      depth = -1;
+    if (bad == 0) {
+      if (SortIfDistinct(items, keys, l, r, key_of, order)) return;
+      bad = -1;
     }
-    if (depth > 0) --depth;
     int i = l;
     int j = r;
     const uint64_t pivot_key = keys[at((l + r) >> 1)];
@@ -95,11 +110,12 @@ void QuickSort(Items& items, std::vector<uint64_t>& keys, int l, int r, const Or
         --j;
       }
     } while (i <= j);
+    if (bad > 0 && std::min(j - l, r - i) + 1 < (r - l + 1) / 8) --bad;
     if (j - l < r - i) {
-      if (l < j) QuickSort(items, keys, l, j, order, depth);
+      if (l < j) QuickSort(items, keys, l, j, key_of, order, bad);
       l = i;
     } else {
-      if (i < r) QuickSort(items, keys, i, r, order, depth);
+      if (i < r) QuickSort(items, keys, i, r, key_of, order, bad);
       r = j;
     }
   }
@@ -303,7 +319,7 @@ void HashList::DeleteWhere(const std::function<bool(const HashItem&)>& doomed) {
 }
 
 template <typename KeyOf, typename Compare>
-void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
+void HashList::SortWithKeys(KeyOf key_of, Compare compare, bool rarely_equal) {
   const size_t count = items_.size();
   if (count < 2) return;
   const KeyOrder<Compare> order{compare};
@@ -313,8 +329,8 @@ void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
   // in, in place. Equal keys make the order depend on the procedure: then
   // the quicksort runs.
   size_t front = 1;
-  for (uint64_t key = key_of(*items_[0]); front < count; ++front) {
-    const uint64_t next = key_of(*items_[front]);
+  for (uint64_t key = key_of(*items_[0], 0); front < count; ++front) {
+    const uint64_t next = key_of(*items_[front], 0);
     if (order(key, items_[front - 1].get(), next, items_[front].get()) >= 0) break;
     key = next;
   }
@@ -323,10 +339,15 @@ void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
 
   std::vector<uint64_t> keys;
   keys.reserve(count);
-  for (const ItemPtr& item : items_) keys.push_back(key_of(*item));
-  // Deeper than this only an order made to defeat the pivot choice goes.
-  const int depth = 2 * static_cast<int>(std::bit_width(count)) + 4;
-  QuickSort(items_, keys, 0, static_cast<int>(count) - 1, order, depth);
+  for (const ItemPtr& item : items_) keys.push_back(key_of(*item, 0));
+  const int last = static_cast<int>(count) - 1;
+  // Keys that are rarely equal are mostly all distinct: then there is no
+  // need for the quicksort at all.
+  if (rarely_equal && SortIfDistinct(items_, keys, 0, last, key_of, order)) return;
+  // More bad partitions than this only an order made to defeat the pivot
+  // choice gives.
+  const int bad = static_cast<int>(std::bit_width(count));
+  QuickSort(items_, keys, 0, last, key_of, order, bad);
 }
 
 template <typename KeyOf, typename Order>
@@ -334,7 +355,7 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
   const size_t count = items_.size();
   std::vector<SortEntry> tail;
   tail.reserve(count - front);
-  for (size_t k = front; k < count; ++k) tail.push_back({key_of(*items_[k]), items_[k].get()});
+  for (size_t k = front; k < count; ++k) tail.push_back({key_of(*items_[k], 0), items_[k].get()});
   const auto less = [&order](const SortEntry& a, const SortEntry& b) { return order.Less(a, b); };
   std::sort(tail.begin(), tail.end(), less);
   // The front is strictly ascending; no entry of the tail may equal another
@@ -343,9 +364,9 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
   for (size_t k = 0; k < tail.size(); ++k) {
     if (k > 0 && order(tail[k - 1], tail[k]) == 0) return false;
     const auto at = std::partition_point(items_.begin(), front_end, [&](const ItemPtr& item) {
-      return order(key_of(*item), item.get(), tail[k].key, tail[k].item) < 0;
+      return order(key_of(*item, 0), item.get(), tail[k].key, tail[k].item) < 0;
     });
-    if (at != front_end && order(key_of(**at), at->get(), tail[k].key, tail[k].item) == 0) return false;
+    if (at != front_end && order(key_of(**at, 0), at->get(), tail[k].key, tail[k].item) == 0) return false;
   }
   // From the back: every place written to is free, a tail slot (whose entry
   // waits in `tail`) or one whose front entry has moved on already.
@@ -356,7 +377,7 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
     --write;
     const SortEntry& last_tail = tail[next_tail - 1];
     if (next_front > 0 &&
-        order(key_of(*items_[next_front - 1]), items_[next_front - 1].get(), last_tail.key, last_tail.item) > 0) {
+        order(key_of(*items_[next_front - 1], 0), items_[next_front - 1].get(), last_tail.key, last_tail.item) > 0) {
       items_[write] = std::move(items_[--next_front]);
     } else {
       items_[write].reset(last_tail.item);
@@ -367,13 +388,14 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
 }
 
 void HashList::SortByPath() {
-  SortWithKeys([](const HashItem& item) { return FoldedPathKey(item.Path()); },
-               [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); });
+  // Two entries of one path are rare, two of one content are not.
+  SortWithKeys([](const HashItem& item, int word) { return FoldedPathKey(item.Path(), word); },
+               [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); }, true);
 }
 
 void HashList::SortByHash() {
-  SortWithKeys([](const HashItem& item) { return HashKey(item); },
-               [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); });
+  SortWithKeys([](const HashItem& item, int word) { return HashKey(item, word); },
+               [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); }, false);
 }
 
 bool HashList::FindByPath(std::string_view path, int& index) const {

@@ -88,8 +88,10 @@ class HashList {
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
 
   void CheckIndex(int index, int count) const;
+  // `key_of(item, word)` gives an entry's sort key of that word (see
+  // entry_order.h); `rarely_equal` says whether equal keys are rare.
   template <typename KeyOf, typename Compare>
-  void SortWithKeys(KeyOf key_of, Compare compare);
+  void SortWithKeys(KeyOf key_of, Compare compare, bool rarely_equal);
   // Sorts the entries from `front` on and merges them into the ordered ones
   // before, unless two keys are equal (then false, and nothing changed).
   template <typename KeyOf, typename Order>
