@@ -92,7 +92,12 @@ class LineCursor {
   bool SkipBlanks() {
     const char* start = p_;
     constexpr uint64_t kEightBlanks = 0x2020202020202020u;
-    for (uint64_t eight; end_ - p_ >= 8 && (std::memcpy(&eight, p_, 8), eight == kEightBlanks);) p_ += 8;
+    while (end_ - p_ >= 8) {
+      uint64_t eight;
+      std::memcpy(&eight, p_, sizeof eight);
+      if (eight != kEightBlanks) break;
+      p_ += 8;
+    }
     while (p_ != end_ && IsA(kBlank, *p_)) ++p_;
     return p_ != start;
   }
@@ -214,8 +219,10 @@ constexpr std::array<int8_t, 256> kBase64Ranks = [] {
   return ranks;
 }();
 
-
 }  // namespace
+
+// Every byte of an entry counts a million times over in a loaded list.
+static_assert(sizeof(void*) != 8 || sizeof(HashItem) == 40);
 
 // The 21 ranks of six bits and the last character's two bits make a
 // 128-bit number, stored big-endian.
@@ -307,8 +314,9 @@ bool SplitHashLine(std::string_view line, bool valid_utf8, HashLineFields& field
   const char* after_path = in.Position();
   fields.has_date = SplitDate(in, fields);
   if (!fields.has_date) {
-    fields.year = fields.month = fields.day = fields.hour = fields.minute = fields.second = {};
-    fields.millisecond = {};
+    const std::string_view path = fields.path;
+    fields = HashLineFields();
+    fields.path = path;
     in.MoveTo(after_path);
   }
   const char* size_start = in.Position();
