@@ -235,7 +235,8 @@ uint64_t FoldedPathKey(std::string_view path, int word) {
     end = AppendUtf8(end, SimpleCaseFold(DecodeUtf8(path, pos)));
   }
   const size_t have = static_cast<size_t>(end - bytes);
-  return PackKey(reinterpret_cast<const unsigned char*>(bytes) + from, have > from ? std::min<size_t>(have - from, 8) : 0);
+  return PackKey(reinterpret_cast<const unsigned char*>(bytes) + from,
+                 have > from ? std::min<size_t>(have - from, 8) : 0);
 }
 
 uint64_t HashKey(std::string_view hash, int word) {

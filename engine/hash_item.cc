@@ -205,7 +205,8 @@ BasePathTable& BasePaths() {
 }
 
 // Base64 characters in byte order, so that their ranks order as they do.
-constexpr std::string_view kBase64InByteOrder = "+/0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+constexpr std::string_view kBase64InByteOrder =
+    "+/0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 // The last character of a digest's text holds its last two bits.
 constexpr std::string_view kLastDigestCharacters = "AQgw";
 constexpr size_t kDigestCharacters = 22;
@@ -232,7 +233,9 @@ bool PackHash(std::string_view text, unsigned char* packed) {
   if (last == std::string_view::npos) return false;
   // The first ten characters fill the high half but four bits; the
   // eleventh straddles both halves.
-  const auto rank = [&text](size_t i) { return static_cast<uint64_t>(kBase64Ranks[static_cast<uint8_t>(text[i])]); };
+  const auto rank = [&text](size_t i) {
+    return static_cast<uint64_t>(kBase64Ranks[static_cast<uint8_t>(text[i])]);
+  };
   uint64_t high = 0;
   uint64_t low = 0;
   uint64_t invalid = 0;
@@ -359,7 +362,8 @@ void HashItem::FreeText() {
 void HashItem::SetText(std::string_view path, std::string_view hash, Arena* arena) {
   unsigned char packed[kPackedHashSize];
   const bool pack = PackHash(hash, packed);
-  const std::string_view stored = pack ? std::string_view(reinterpret_cast<const char*>(packed), sizeof packed) : hash;
+  const std::string_view stored =
+      pack ? std::string_view(reinterpret_cast<const char*>(packed), sizeof packed) : hash;
   const bool long_lengths = path.size() > kShortPathLimit || (!pack && hash.size() > kShortHashLimit);
   const size_t header = long_lengths ? kLongLengthsSize : 0;
   const size_t length = header + path.size() + stored.size();

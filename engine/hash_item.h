@@ -133,7 +133,8 @@ class HashItem {
   void SetDate(DateTime date) { date_ = date; }
   HashText Hash() const {
     const char* hash = text_ + PathLength();
-    return packed_hash_ ? HashText(reinterpret_cast<const unsigned char*>(hash)) : HashText({hash, HashLength()});
+    return packed_hash_ ? HashText(reinterpret_cast<const unsigned char*>(hash))
+                        : HashText(std::string_view(hash, HashLength()));
   }
   void SetHash(std::string_view hash) { SetText(Path(), hash, nullptr); }
   // The hash in its packed form (see PackHash), or null where the entry

@@ -37,7 +37,9 @@ struct KeyOrder {
     if (a == b) return 0;
     return compare(*a, *b);
   }
-  int operator()(const SortEntry& a, const SortEntry& b) const { return (*this)(a.key, a.item, b.key, b.item); }
+  int operator()(const SortEntry& a, const SortEntry& b) const {
+    return (*this)(a.key, a.item, b.key, b.item);
+  }
   bool Less(const SortEntry& a, const SortEntry& b) const { return (*this)(a, b) < 0; }
 };
 
@@ -46,7 +48,8 @@ struct KeyOrder {
 // nothing changed, where two keys are equal. Each entry's second key word
 // spares most comparisons a look at the entry.
 template <typename Items, typename KeyOf, typename Order>
-bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, KeyOf key_of, const Order& order) {
+bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, KeyOf key_of,
+                    const Order& order) {
   struct LongEntry {
     uint64_t key;
     uint64_t second_key;
@@ -63,7 +66,8 @@ bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, Key
     HashItem* item = items[static_cast<size_t>(k)].get();
     range.push_back({keys[static_cast<size_t>(k)], key_of(*item, 1), item});
   }
-  std::sort(range.begin(), range.end(), [&compare](const LongEntry& a, const LongEntry& b) { return compare(a, b) < 0; });
+  std::sort(range.begin(), range.end(),
+            [&compare](const LongEntry& a, const LongEntry& b) { return compare(a, b) < 0; });
   for (size_t k = 1; k < range.size(); ++k) {
     if (compare(range[k - 1], range[k]) == 0) return false;
   }
@@ -376,8 +380,9 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
   for (size_t write = count; next_tail > 0;) {
     --write;
     const SortEntry& last_tail = tail[next_tail - 1];
-    if (next_front > 0 &&
-        order(key_of(*items_[next_front - 1], 0), items_[next_front - 1].get(), last_tail.key, last_tail.item) > 0) {
+    const HashItem* last_front = next_front > 0 ? items_[next_front - 1].get() : nullptr;
+    if (last_front != nullptr &&
+        order(key_of(*last_front, 0), last_front, last_tail.key, last_tail.item) > 0) {
       items_[write] = std::move(items_[--next_front]);
     } else {
       items_[write].reset(last_tail.item);
@@ -413,21 +418,18 @@ std::vector<HashList::HashRun> HashList::FindAllByHash(const std::vector<const H
     uint64_t key;
     int index;
   };
-  const auto order = [](uint64_t key_a, const HashItem& a, uint64_t key_b, const HashItem& b) {
-    if (key_a != key_b) return key_a < key_b ? -1 : 1;
-    return CompareByHash(a, b);
-  };
+  const KeyOrder<int (*)(const HashItem&, const HashItem&)> order{CompareByHash};
   std::vector<Probe> probes;
   probes.reserve(keys.size());
   for (size_t k = 0; k < keys.size(); ++k) probes.push_back({HashKey(*keys[k]), static_cast<int>(k)});
   // Which of several equal keys comes first does not matter here.
   std::sort(probes.begin(), probes.end(), [&](const Probe& a, const Probe& b) {
-    return order(a.key, *keys[static_cast<size_t>(a.index)], b.key, *keys[static_cast<size_t>(b.index)]) < 0;
+    return order(a.key, keys[static_cast<size_t>(a.index)], b.key, keys[static_cast<size_t>(b.index)]) < 0;
   });
 
   // Sorted by hash, the list lies scattered in memory: its entries and
   // their text are fetched some steps ahead of the merge.
-  constexpr size_t kAhead = 64;
+  constexpr size_t kAhead = 32;
   const size_t count = items_.size();
   const auto key_at = [this, count](size_t j) {
     if (j + kAhead < count) __builtin_prefetch(items_[j + kAhead].get());
@@ -436,27 +438,27 @@ std::vector<HashList::HashRun> HashList::FindAllByHash(const std::vector<const H
   };
   // So do the entries sought, which meet their match in the list with an
   // equal key and are compared whole then.
-  const auto wanted_at = [&](size_t p) -> const HashItem& {
+  const auto wanted_at = [&](size_t p) {
     if (p + kAhead < probes.size()) __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead].index)]);
     if (p + kAhead / 2 < probes.size()) {
       __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead / 2].index)]->HashData());
     }
-    return *keys[static_cast<size_t>(probes[p].index)];
+    return keys[static_cast<size_t>(probes[p].index)];
   };
   std::vector<HashRun> found(keys.size());
   HashRun run;
   size_t j = 0;
   for (size_t p = 0; p < probes.size(); ++p) {
     const Probe& probe = probes[p];
-    const HashItem& wanted = wanted_at(p);
+    const HashItem* wanted = wanted_at(p);
     int c = -1;
-    while (j < count && (c = order(key_at(j), *items_[j], probe.key, wanted)) < 0) ++j;
+    while (j < count && (c = order(key_at(j), items_[j].get(), probe.key, wanted)) < 0) ++j;
     if (j == count) break;
     if (c != 0) continue;
     // Equal probes share the run, which is counted once.
     if (run.first != static_cast<int>(j)) {
       size_t end = j + 1;
-      while (end < count && order(key_at(end), *items_[end], probe.key, wanted) == 0) ++end;
+      while (end < count && order(key_at(end), items_[end].get(), probe.key, wanted) == 0) ++end;
       run = {static_cast<int>(j), static_cast<int>(end - j)};
     }
     found[static_cast<size_t>(probe.index)] = run;

@@ -56,7 +56,9 @@ int Verify::Dupes(bool one_file_only) {
       // come and their text are fetched some steps ahead.
       constexpr int kAhead = 16;
       if (n + kAhead < hash_list_->Count()) __builtin_prefetch(&hash_list_->Items(n + kAhead));
-      if (n + kAhead / 2 < hash_list_->Count()) __builtin_prefetch(hash_list_->Items(n + kAhead / 2).HashData());
+      if (n + kAhead / 2 < hash_list_->Count()) {
+        __builtin_prefetch(hash_list_->Items(n + kAhead / 2).HashData());
+      }
       // Walked in hash order, the run of an entry's content starts where the
       // previous entry's did or at the entry itself: what the binary search
       // would find, without its cost.

@@ -867,8 +867,9 @@ TEST(CompareByHash, DigestTextsAreKeptPackedAndOrderAsTexts) {
     digest[21] = "AQgw"[n % 4];
     hashes.push_back(digest + "==");
   }
-  for (const char* almost : {"MTIzNDU2Nzg5MDEyMzQ1Nh==", "MTIzNDU2Nzg5MDEyMzQ1N-==", "MTIzNDU2Nzg5MDEyMzQ1Ng=",
-                             "MTIzNDU2Nzg5MDEyMzQ1Ng===", "MTIzNDU2Nzg5MDEyMzQ1NgAA", "MTIz", ""}) {
+  for (const char* almost : {"MTIzNDU2Nzg5MDEyMzQ1Nh==", "MTIzNDU2Nzg5MDEyMzQ1N-==",
+                             "MTIzNDU2Nzg5MDEyMzQ1Ng=", "MTIzNDU2Nzg5MDEyMzQ1Ng===",
+                             "MTIzNDU2Nzg5MDEyMzQ1NgAA", "MTIz", ""}) {
     hashes.push_back(almost);
   }
   std::vector<std::unique_ptr<HashItem>> items;

@@ -201,7 +201,8 @@ TEST(HashListSearch, HashRunsAreOrderedBySize) {
 TEST(HashListSearch, FindAllByHashFindsTheRunsFindByHashFinds) {
   // Hashes that are prefixes of each other or share their first eight
   // bytes, and few sizes: equal keys within and across both sides.
-  static const char* const kHashes[] = {"", "A", "AB", "ABCDEFGH", "ABCDEFGHa", "ABCDEFGHb", "ABCDEFGI", "zz"};
+  static const char* const kHashes[] = {"",          "A",         "AB",       "ABCDEFGH",
+                                        "ABCDEFGHa", "ABCDEFGHb", "ABCDEFGI", "zz"};
   std::mt19937 rng(7);
   for (int round = 0; round < 100; ++round) {
     HashList list;
