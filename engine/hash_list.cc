@@ -280,10 +280,14 @@ void HashList::SaveToFile(const std::string& file_name, const progress::Progress
   const int count = Count();
   if (file_name.empty()) {
     platform::Console& console = platform::CurrentConsole();
+    std::string line;
     for (int i = 0; i < count; ++i) {
       const HashItem& item = *items_[static_cast<size_t>(i)];
       if (!skip_states.Contains(item.State())) {
-        const platform::ErrorCode error = console.Write(item.AsString() + "\r\n");
+        line.clear();
+        item.AppendAsString(line);
+        line.append("\r\n");
+        const platform::ErrorCode error = console.Write(line);
         if (error != 0) throw EInOutError(console.ErrorText(error));
       }
       if (on_progress) on_progress(this, i + 1, Count());
@@ -300,9 +304,14 @@ void HashList::WriteTo(FileReplacement& file, const progress::ProgressEvent& on_
                        HashStates skip_states) {
   file.Text().SetEncoding(feUTF8);
   const int count = Count();
+  std::string line;
   for (int i = 0; i < count; ++i) {
     const HashItem& item = *items_[static_cast<size_t>(i)];
-    if (!skip_states.Contains(item.State())) file.WriteLine(item.AsString());
+    if (!skip_states.Contains(item.State())) {
+      line.clear();
+      item.AppendAsString(line);
+      file.WriteLine(line);
+    }
     if (on_progress) on_progress(this, i + 1, count);
   }
 }
