@@ -191,32 +191,67 @@ int CompareByPath(const HashItem& item1, const HashItem& item2) {
 
 int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view hash2,
                        int64_t size2) {
-  if (hash1 != hash2) {
-    const std::size_t limit = std::min(hash1.size(), hash2.size());
-    const int bytes = limit == 0 ? 0 : std::memcmp(hash1.data(), hash2.data(), limit);
-    if (bytes != 0) return Order(bytes, 0);
-    return Order(hash1.size(), hash2.size());
-  }
+  const std::size_t limit = std::min(hash1.size(), hash2.size());
+  const int bytes = limit == 0 ? 0 : std::memcmp(hash1.data(), hash2.data(), limit);
+  if (bytes != 0) return Order(bytes, 0);
+  if (hash1.size() != hash2.size()) return Order(hash1.size(), hash2.size());
   return Order(size1, size2);
 }
 
 int CompareByHash(const HashItem& item1, const HashItem& item2) {
+  // Packed hashes compare as their texts do.
+  const unsigned char* packed1 = item1.PackedHash();
+  const unsigned char* packed2 = item2.PackedHash();
+  if (packed1 != nullptr && packed2 != nullptr) {
+    const int bytes = std::memcmp(packed1, packed2, kPackedHashSize);
+    if (bytes != 0) return Order(bytes, 0);
+    return Order(item1.Size(), item2.Size());
+  }
   return CompareHashAndSize(item1.Hash(), item1.Size(), item2.Hash(), item2.Size());
 }
 
-// The first bytes of the path with every character folded, as UTF-8 (whose
-// byte order is the code-point order).
-uint64_t FoldedPathKey(std::string_view path) {
-  char bytes[8 + 3];
+// The path with every character folded, as UTF-8 (whose byte order is the
+// code-point order).
+uint64_t FoldedPathKey(std::string_view path, int word) {
+  const size_t from = 8 * static_cast<size_t>(word);
+  if (path.size() >= from + 8) {
+    // ASCII folds byte by byte, eight at a time.
+    uint64_t bytes;
+    uint64_t before = 0;
+    std::memcpy(&bytes, path.data() + from, 8);
+    if (from > 0) std::memcpy(&before, path.data(), 8);
+    if (((bytes | before) & kHighBits) == 0) {
+      const uint64_t folded = FoldAscii8(bytes);
+      if constexpr (std::endian::native == std::endian::little) return __builtin_bswap64(folded);
+      return folded;
+    }
+  }
+  constexpr size_t kMostWords = 2;
+  char bytes[8 * kMostWords + 3];
+  const size_t wanted = 8 * (static_cast<size_t>(word) + 1);
   char* end = bytes;
   size_t pos = 0;
-  while (end - bytes < 8 && pos < path.size()) end = AppendUtf8(end, SimpleCaseFold(DecodeUtf8(path, pos)));
-  return PackKey(reinterpret_cast<const unsigned char*>(bytes), std::min<size_t>(static_cast<size_t>(end - bytes), 8));
+  while (static_cast<size_t>(end - bytes) < wanted && pos < path.size()) {
+    end = AppendUtf8(end, SimpleCaseFold(DecodeUtf8(path, pos)));
+  }
+  const size_t have = static_cast<size_t>(end - bytes);
+  return PackKey(reinterpret_cast<const unsigned char*>(bytes) + from,
+                 have > from ? std::min<size_t>(have - from, 8) : 0);
 }
 
-uint64_t HashKey(std::string_view hash) {
-  return PackKey(reinterpret_cast<const unsigned char*>(hash.data()), std::min<size_t>(hash.size(), 8));
+uint64_t HashKey(std::string_view hash, int word) {
+  const size_t from = 8 * static_cast<size_t>(word);
+  return PackKey(reinterpret_cast<const unsigned char*>(hash.data()) + std::min(from, hash.size()),
+                 hash.size() > from ? std::min<size_t>(hash.size() - from, 8) : 0);
 }
 
+uint64_t HashKey(const HashItem& item, int word) {
+  const unsigned char* packed = item.PackedHash();
+  if (packed == nullptr) return HashKey(item.Hash(), word);
+  char text[16];
+  const size_t from = 8 * static_cast<size_t>(word);
+  UnpackHash(packed, text, from + 8);
+  return PackKey(reinterpret_cast<const unsigned char*>(text) + from, 8);
+}
 
 }  // namespace hv

@@ -20,9 +20,13 @@ int ComparePaths(std::string_view path1, std::string_view path2);
 int CompareByHash(const HashItem& item1, const HashItem& item2);
 int CompareHashAndSize(std::string_view hash1, int64_t size1, std::string_view hash2, int64_t size2);
 
-// Sort keys: two keys that differ order their entries as the comparisons
-// above do; equal keys leave it to the comparison.
-uint64_t FoldedPathKey(std::string_view path);
-uint64_t HashKey(std::string_view hash);
+// Sort keys: eight bytes of what is compared, from byte 8 * `word` (0 or 1)
+// on. Two
+// keys of the same word that differ (the words before being equal) order
+// their entries as the comparisons above do; equal keys leave it to the
+// comparison.
+uint64_t FoldedPathKey(std::string_view path, int word = 0);
+uint64_t HashKey(std::string_view hash, int word = 0);
+uint64_t HashKey(const HashItem& item, int word = 0);
 
 }  // namespace hv

@@ -1,6 +1,8 @@
 #include "engine/hash_list.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
@@ -18,30 +20,106 @@ namespace hv {
 
 namespace {
 
-// Sorts v[l..r]: middle pivot, Hoare-style partition. Disjoint ranges are
-// partitioned independently of each other, so recursing into the smaller
-// side (to bound the stack) leaves exactly the order that always recursing
-// into the left side would.
+// What the sorts compare: an entry and the first bytes of its key, so that
+// most comparisons are decided without touching the entry.
+struct SortEntry {
+  uint64_t key;
+  HashItem* item;
+};
+
+// Orders two entries by their keys; only equal keys need `compare`.
 template <typename Compare>
-void QuickSort(std::vector<HashList::SortEntry>& v, int l, int r, Compare compare) {
+struct KeyOrder {
+  Compare compare;
+  int operator()(uint64_t key_a, const HashItem* a, uint64_t key_b, const HashItem* b) const {
+    if (key_a != key_b) return key_a < key_b ? -1 : 1;
+    // The pivot meets itself; that needs no look at the entry.
+    if (a == b) return 0;
+    return compare(*a, *b);
+  }
+  int operator()(const SortEntry& a, const SortEntry& b) const {
+    return (*this)(a.key, a.item, b.key, b.item);
+  }
+  bool Less(const SortEntry& a, const SortEntry& b) const { return (*this)(a, b) < 0; }
+};
+
+// Where no two keys of items[l..r] are equal there is only one sorted order,
+// which any sort gives: then that range is sorted here, true. False, and
+// nothing changed, where two keys are equal. Each entry's second key word
+// spares most comparisons a look at the entry.
+template <typename Items, typename KeyOf, typename Order>
+bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, KeyOf key_of,
+                    const Order& order) {
+  struct LongEntry {
+    uint64_t key;
+    uint64_t second_key;
+    HashItem* item;
+  };
+  const auto compare = [&order](const LongEntry& a, const LongEntry& b) {
+    if (a.key != b.key) return a.key < b.key ? -1 : 1;
+    if (a.second_key != b.second_key) return a.second_key < b.second_key ? -1 : 1;
+    return order(a.key, a.item, b.key, b.item);
+  };
+  std::vector<LongEntry> range;
+  range.reserve(static_cast<size_t>(r - l + 1));
+  for (int k = l; k <= r; ++k) {
+    HashItem* item = items[static_cast<size_t>(k)].get();
+    range.push_back({keys[static_cast<size_t>(k)], key_of(*item, 1), item});
+  }
+  std::sort(range.begin(), range.end(),
+            [&compare](const LongEntry& a, const LongEntry& b) { return compare(a, b) < 0; });
+  for (size_t k = 1; k < range.size(); ++k) {
+    if (compare(range[k - 1], range[k]) == 0) return false;
+  }
+  // Nothing can fail here, so ownership moves over in one go.
+  for (int k = l; k <= r; ++k) static_cast<void>(items[static_cast<size_t>(k)].release());
+  for (size_t k = 0; k < range.size(); ++k) {
+    items[static_cast<size_t>(l) + k].reset(range[k].item);
+    keys[static_cast<size_t>(l) + k] = range[k].key;
+  }
+  return true;
+}
+
+// Sorts items[l..r], whose keys stand at the same places in `keys`: middle
+// pivot, Hoare-style partition. Disjoint ranges are partitioned independently
+// of each other, so recursing into the smaller side (to bound the stack)
+// leaves exactly the order that always recursing into the left side would.
+// An order made to defeat the pivot choice would take quadratic time, and
+// it shows in partitions that leave less than an eighth of their range on
+// one side. After `bad` of those on the way to a range, the range is sorted
+// by SortIfDistinct where it can be; only where equal keys make the order
+// depend on the procedure does the procedure go on (bad -1: no limit).
+template <typename Items, typename KeyOf, typename Order>
+void QuickSort(Items& items, std::vector<uint64_t>& keys, int l, int r, KeyOf key_of, const Order& order,
+               int bad) {
+  const auto at = [](int index) { return static_cast<size_t>(index); };
   while (l < r) {
+    if (bad == 0) {
+      if (SortIfDistinct(items, keys, l, r, key_of, order)) return;
+      bad = -1;
+    }
     int i = l;
     int j = r;
-    const HashList::SortEntry pivot = v[static_cast<size_t>((l + r) >> 1)];
+    const uint64_t pivot_key = keys[at((l + r) >> 1)];
+    const HashItem* const pivot = items[at((l + r) >> 1)].get();
     do {
-      while (compare(v[static_cast<size_t>(i)], pivot) < 0) ++i;
-      while (compare(v[static_cast<size_t>(j)], pivot) > 0) --j;
+      while (order(keys[at(i)], items[at(i)].get(), pivot_key, pivot) < 0) ++i;
+      while (order(keys[at(j)], items[at(j)].get(), pivot_key, pivot) > 0) --j;
       if (i <= j) {
-        if (i != j) std::swap(v[static_cast<size_t>(i)], v[static_cast<size_t>(j)]);
+        if (i != j) {
+          std::swap(keys[at(i)], keys[at(j)]);
+          items[at(i)].swap(items[at(j)]);
+        }
         ++i;
         --j;
       }
     } while (i <= j);
+    if (bad > 0 && std::min(j - l, r - i) + 1 < (r - l + 1) / 8) --bad;
     if (j - l < r - i) {
-      if (l < j) QuickSort(v, l, j, compare);
+      if (l < j) QuickSort(items, keys, l, j, key_of, order, bad);
       l = i;
     } else {
-      if (i < r) QuickSort(v, i, r, compare);
+      if (i < r) QuickSort(items, keys, i, r, key_of, order, bad);
       r = j;
     }
   }
@@ -219,10 +297,14 @@ void HashList::SaveToFile(const std::string& file_name, const progress::Progress
   const int count = Count();
   if (file_name.empty()) {
     platform::Console& console = platform::CurrentConsole();
+    std::string line;
     for (int i = 0; i < count; ++i) {
       const HashItem& item = *items_[static_cast<size_t>(i)];
       if (!skip_states.Contains(item.State())) {
-        const platform::ErrorCode error = console.Write(item.AsString() + "\r\n");
+        line.clear();
+        item.AppendAsString(line);
+        line.append("\r\n");
+        const platform::ErrorCode error = console.Write(line);
         if (error != 0) throw EInOutError(console.ErrorText(error));
       }
       if (on_progress) on_progress(this, i + 1, Count());
@@ -239,9 +321,14 @@ void HashList::WriteTo(FileReplacement& file, const progress::ProgressEvent& on_
                        HashStates skip_states) {
   file.Text().SetEncoding(feUTF8);
   const int count = Count();
+  std::string line;
   for (int i = 0; i < count; ++i) {
     const HashItem& item = *items_[static_cast<size_t>(i)];
-    if (!skip_states.Contains(item.State())) file.WriteLine(item.AsString());
+    if (!skip_states.Contains(item.State())) {
+      line.clear();
+      item.AppendAsString(line);
+      file.WriteLine(line);
+    }
     if (on_progress) on_progress(this, i + 1, count);
   }
 }
@@ -262,58 +349,84 @@ void HashList::DeleteWhere(const std::function<bool(const HashItem&)>& doomed) {
 }
 
 template <typename KeyOf, typename Compare>
-void HashList::SortWithKeys(KeyOf key_of, Compare compare) {
-  if (items_.size() < 2) return;
-  std::vector<SortEntry> entries;
-  entries.reserve(items_.size());
-  for (const ItemPtr& item : items_) entries.push_back({key_of(*item), item.get()});
-  const auto by_key = [compare](const SortEntry& a, const SortEntry& b) {
-    if (a.key != b.key) return a.key < b.key ? -1 : 1;
-    // The pivot meets itself; that needs no look at the entry.
-    if (a.item == b.item) return 0;
-    return compare(*a.item, *b.item);
-  };
-  // Where no two entries have equal keys there is only one sorted order, so
-  // any sort gives what the quicksort would. Lists are mostly in order
-  // already (saved lists load in path order, results get a short tail), so
-  // the ordered front is kept and only the rest sorted and merged in. Equal
-  // keys make the order depend on the procedure: then the quicksort runs.
+void HashList::SortWithKeys(KeyOf key_of, Compare compare, bool rarely_equal) {
+  const size_t count = items_.size();
+  if (count < 2) return;
+  const KeyOrder<Compare> order{compare};
+  // Lists are mostly in order already (saved lists load in path order,
+  // results get a short tail), and where no two keys are equal any sort
+  // gives what the quicksort would: then only the rest is sorted and merged
+  // in, in place. Equal keys make the order depend on the procedure: then
+  // the quicksort runs.
   size_t front = 1;
-  while (front < entries.size() && by_key(entries[front - 1], entries[front]) < 0) ++front;
-  if (front == entries.size()) return;
-  if (front < entries.size() / 2) {
-    QuickSort(entries, 0, Count() - 1, by_key);
-    MoveOver(entries);
-    return;
+  for (uint64_t key = key_of(*items_[0], 0); front < count; ++front) {
+    const uint64_t next = key_of(*items_[front], 0);
+    if (order(key, items_[front - 1].get(), next, items_[front].get()) >= 0) break;
+    key = next;
   }
-  std::vector<SortEntry> sorted = entries;
-  const auto less = [&by_key](const SortEntry& a, const SortEntry& b) { return by_key(a, b) < 0; };
-  std::sort(sorted.begin() + static_cast<std::ptrdiff_t>(front), sorted.end(), less);
-  std::inplace_merge(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(front), sorted.end(), less);
-  bool unique = true;
-  for (size_t i = 1; i < sorted.size() && unique; ++i) unique = by_key(sorted[i - 1], sorted[i]) != 0;
-  if (unique) {
-    entries = std::move(sorted);
-  } else {
-    QuickSort(entries, 0, Count() - 1, by_key);
-  }
-  MoveOver(entries);
+  if (front == count) return;
+  if (front >= count / 2 && MergeTailIfDistinct(front, key_of, order)) return;
+
+  std::vector<uint64_t> keys;
+  keys.reserve(count);
+  for (const ItemPtr& item : items_) keys.push_back(key_of(*item, 0));
+  const int last = static_cast<int>(count) - 1;
+  // Keys that are rarely equal are mostly all distinct: then there is no
+  // need for the quicksort at all.
+  if (rarely_equal && SortIfDistinct(items_, keys, 0, last, key_of, order)) return;
+  // More bad partitions than this only an order made to defeat the pivot
+  // choice gives.
+  const int bad = static_cast<int>(std::bit_width(count));
+  QuickSort(items_, keys, 0, last, key_of, order, bad);
 }
 
-void HashList::MoveOver(const std::vector<SortEntry>& entries) {
-  // Nothing can fail here, so ownership moves over in one go.
-  for (ItemPtr& item : items_) item.release();
-  for (size_t i = 0; i < entries.size(); ++i) items_[i].reset(entries[i].item);
+template <typename KeyOf, typename Order>
+bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& order) {
+  const size_t count = items_.size();
+  std::vector<SortEntry> tail;
+  tail.reserve(count - front);
+  for (size_t k = front; k < count; ++k) tail.push_back({key_of(*items_[k], 0), items_[k].get()});
+  const auto less = [&order](const SortEntry& a, const SortEntry& b) { return order.Less(a, b); };
+  std::sort(tail.begin(), tail.end(), less);
+  // The front is strictly ascending; no entry of the tail may equal another
+  // one or one of the front.
+  const auto front_end = items_.begin() + static_cast<std::ptrdiff_t>(front);
+  for (size_t k = 0; k < tail.size(); ++k) {
+    if (k > 0 && order(tail[k - 1], tail[k]) == 0) return false;
+    const auto at = std::partition_point(items_.begin(), front_end, [&](const ItemPtr& item) {
+      return order(key_of(*item, 0), item.get(), tail[k].key, tail[k].item) < 0;
+    });
+    if (at != front_end && order(key_of(**at, 0), at->get(), tail[k].key, tail[k].item) == 0) return false;
+  }
+  // From the back: every place written to is free, a tail slot (whose entry
+  // waits in `tail`) or one whose front entry has moved on already.
+  for (size_t k = front; k < count; ++k) static_cast<void>(items_[k].release());
+  size_t next_front = front;
+  size_t next_tail = tail.size();
+  for (size_t write = count; next_tail > 0;) {
+    --write;
+    const SortEntry& last_tail = tail[next_tail - 1];
+    const HashItem* last_front = next_front > 0 ? items_[next_front - 1].get() : nullptr;
+    if (last_front != nullptr &&
+        order(key_of(*last_front, 0), last_front, last_tail.key, last_tail.item) > 0) {
+      items_[write] = std::move(items_[--next_front]);
+    } else {
+      items_[write].reset(last_tail.item);
+      --next_tail;
+    }
+  }
+  return true;
 }
 
 void HashList::SortByPath() {
-  SortWithKeys([](const HashItem& item) { return FoldedPathKey(item.Path()); },
-               [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); });
+  // Two entries of one path are rare, two of one content are not.
+  SortWithKeys([](const HashItem& item, int word) { return FoldedPathKey(item.Path(), word); },
+               [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); }, true);
 }
 
 void HashList::SortByHash() {
-  SortWithKeys([](const HashItem& item) { return HashKey(item.Hash()); },
-               [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); });
+  SortWithKeys([](const HashItem& item, int word) { return HashKey(item, word); },
+               [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); }, false);
 }
 
 bool HashList::FindByPath(std::string_view path, int& index) const {
@@ -324,6 +437,59 @@ bool HashList::FindByHash(std::string_view hash, int64_t size, int& index) const
   return BinarySearch(items_, index, [hash, size](const HashItem& item) {
     return CompareHashAndSize(item.Hash(), item.Size(), hash, size);
   });
+}
+
+std::vector<HashList::HashRun> HashList::FindAllByHash(const std::vector<const HashItem*>& keys) const {
+  struct Probe {
+    uint64_t key;
+    int index;
+  };
+  const KeyOrder<int (*)(const HashItem&, const HashItem&)> order{CompareByHash};
+  std::vector<Probe> probes;
+  probes.reserve(keys.size());
+  for (size_t k = 0; k < keys.size(); ++k) probes.push_back({HashKey(*keys[k]), static_cast<int>(k)});
+  // Which of several equal keys comes first does not matter here.
+  std::sort(probes.begin(), probes.end(), [&](const Probe& a, const Probe& b) {
+    return order(a.key, keys[static_cast<size_t>(a.index)], b.key, keys[static_cast<size_t>(b.index)]) < 0;
+  });
+
+  // Sorted by hash, the list lies scattered in memory: its entries and
+  // their text are fetched some steps ahead of the merge.
+  constexpr size_t kAhead = 32;
+  const size_t count = items_.size();
+  const auto key_at = [this, count](size_t j) {
+    if (j + kAhead < count) __builtin_prefetch(items_[j + kAhead].get());
+    if (j + kAhead / 2 < count) __builtin_prefetch(items_[j + kAhead / 2]->HashData());
+    return HashKey(*items_[j]);
+  };
+  // So do the entries sought, which meet their match in the list with an
+  // equal key and are compared whole then.
+  const auto wanted_at = [&](size_t p) {
+    if (p + kAhead < probes.size()) __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead].index)]);
+    if (p + kAhead / 2 < probes.size()) {
+      __builtin_prefetch(keys[static_cast<size_t>(probes[p + kAhead / 2].index)]->HashData());
+    }
+    return keys[static_cast<size_t>(probes[p].index)];
+  };
+  std::vector<HashRun> found(keys.size());
+  HashRun run;
+  size_t j = 0;
+  for (size_t p = 0; p < probes.size(); ++p) {
+    const Probe& probe = probes[p];
+    const HashItem* wanted = wanted_at(p);
+    int c = -1;
+    while (j < count && (c = order(key_at(j), items_[j].get(), probe.key, wanted)) < 0) ++j;
+    if (j == count) break;
+    if (c != 0) continue;
+    // Equal probes share the run, which is counted once.
+    if (run.first != static_cast<int>(j)) {
+      size_t end = j + 1;
+      while (end < count && order(key_at(end), items_[end].get(), probe.key, wanted) == 0) ++end;
+      run = {static_cast<int>(j), static_cast<int>(end - j)};
+    }
+    found[static_cast<size_t>(probe.index)] = run;
+  }
+  return found;
 }
 
 }  // namespace hv

@@ -79,22 +79,29 @@ class HashList {
   // with an equal key, or where such an entry would have to be inserted.
   bool FindByPath(std::string_view path, int& index) const;
   bool FindByHash(std::string_view hash, int64_t size, int& index) const;
-
-  // What a sort moves: the entry and the first bytes of its key, so that most
-  // comparisons are decided without touching the entry.
-  struct SortEntry {
-    uint64_t key;
-    HashItem* item;
+  // The entries of a list sorted by hash that have one hash and size.
+  struct HashRun {
+    int first = -1;  // -1 where there is none
+    int count = 0;
   };
+  // FindByHash for many entries at once, by one merge of both in hash order:
+  // for each, the run of entries of this list (sorted by hash) with its hash
+  // and size, the first of them where FindByHash finds it.
+  std::vector<HashRun> FindAllByHash(const std::vector<const HashItem*>& keys) const;
 
  private:
-  void MoveOver(const std::vector<SortEntry>& entries);
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
 
   // An index from `lowest` up to count - 1, else EListError.
   void CheckIndex(int index, int count, int lowest = 0) const;
+  // `key_of(item, word)` gives an entry's sort key of that word (see
+  // entry_order.h); `rarely_equal` says whether equal keys are rare.
   template <typename KeyOf, typename Compare>
-  void SortWithKeys(KeyOf key_of, Compare compare);
+  void SortWithKeys(KeyOf key_of, Compare compare, bool rarely_equal);
+  // Sorts the entries from `front` on and merges them into the ordered ones
+  // before, unless two keys are equal (then false, and nothing changed).
+  template <typename KeyOf, typename Order>
+  bool MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& order);
   // One line of a hash-list file: skipped when empty or a comment, else
   // parsed into a new entry.
   void AddLine(std::string_view line, int64_t line_number,

@@ -42,7 +42,7 @@ std::vector<int> FindAllByHash(const HashList& list, const std::vector<const Has
         if (probe[k] != nullptr) __builtin_prefetch(probe[k]);
       }
       for (size_t k = 0; k < lanes; ++k) {
-        if (probe[k] != nullptr) __builtin_prefetch(probe[k]->Hash().data());
+        if (probe[k] != nullptr) __builtin_prefetch(probe[k]->HashData());
       }
       active = false;
       for (size_t k = 0; k < lanes; ++k) {

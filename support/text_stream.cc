@@ -1,7 +1,12 @@
 #include "support/text_stream.h"
 
 #include <algorithm>
+#include <bit>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/file_system.h"
 #include "support/code_pages.h"
@@ -18,6 +23,37 @@ constexpr char32_t kReplacementCharacter = 0xFFFD;
 bool IsSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 bool IsHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// How many bytes at the start of `bytes` a UTF-8 line takes over as they
+// are: ASCII but CR and LF, and whole valid sequences (which decode to what
+// they are). Sixteen bytes are looked at a time where the processor can.
+size_t PlainUtf8Run(std::string_view bytes) {
+  const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = begin + bytes.size();
+  const auto* p = begin;
+  for (;;) {
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i stop = _mm_or_si128(x, _mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, lf)));
+      const auto mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
+      if (mask != 0) {
+        p += std::countr_zero(mask);
+        break;
+      }
+      p += 16;
+    }
+#endif
+    while (p < end && *p < 0x80 && *p != '\r' && *p != '\n') ++p;
+    if (p == end || *p < 0x80) break;
+    const size_t length = ValidSequenceLength(p, end);
+    if (length == 0) break;
+    p += length;
+  }
+  return static_cast<size_t>(p - begin);
+}
 
 }  // namespace
 
@@ -236,22 +272,33 @@ bool TextStream::ReadLine(std::string* line, size_t limit) {
   if (encoding_ == feAuto && !CanSeek() && Position() == 0) DetectEncoding();
   if (Eof()) return false;
   // In the 8-bit encodings and UTF-8 a byte below 80 is its own character,
-  // so runs of them are taken straight from the buffer.
+  // so runs of them (and in UTF-8 of whole sequences) are taken straight
+  // from the buffer.
+  const bool utf8 = encoding_ == feUTF8;
   const bool ascii_runs = encoding_ != feUTF16 && encoding_ != feAuto;
   char32_t ch;
   while (line->size() <= limit) {
     if (ascii_runs) {
       const std::string_view bytes = BufferedBytes();
       size_t run = 0;
-      while (run < bytes.size()) {
-        const auto byte = static_cast<uint8_t>(bytes[run]);
-        if (byte >= 0x80 || byte == '\r' || byte == '\n') break;
-        ++run;
+      if (utf8) {
+        run = PlainUtf8Run(bytes);
+      } else {
+        while (run < bytes.size()) {
+          const auto byte = static_cast<uint8_t>(bytes[run]);
+          if (byte >= 0x80 || byte == '\r' || byte == '\n') break;
+          ++run;
+        }
       }
       if (run > 0) {
         line->append(bytes.data(), run);
         SkipBuffered(run);
         continue;
+      }
+      // The usual line end, when the buffer holds all of it.
+      if (utf8 && !bytes.empty() && (bytes[0] == '\n' || (bytes[0] == '\r' && bytes.size() > 1))) {
+        SkipBuffered(bytes[0] == '\r' && bytes[1] == '\n' ? 2 : 1);
+        break;
       }
     }
     if (!ReadChar(&ch)) break;
@@ -317,6 +364,14 @@ void TextStream::WriteStr(std::string_view text) {
 void TextStream::WriteLine(std::string_view text) {
   WriteStr(text);
   WriteStr(line_separator_);
+}
+
+void TextStream::WriteVisibleLine(std::string_view text) {
+  if (IsValidUtf8(text)) {
+    WriteLine(text);
+  } else {
+    WriteLine(VisibleUtf8(text));
+  }
 }
 
 void TextStream::AppendLine(const std::string& file_name, std::string_view msg, FileEncoding encoding) {

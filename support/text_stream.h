@@ -63,6 +63,9 @@ class TextStream : public BufferedStream {
   // valid UTF-8 raises EStringError.
   void WriteStr(std::string_view text);
   void WriteLine(std::string_view text);
+  // The same for text that may hold bytes that are not valid UTF-8: each of
+  // them is written as VisibleUtf8 shows it.
+  void WriteVisibleLine(std::string_view text);
 
   // Appends `msg` as one line at the end of the file in the file's own
   // encoding; a missing file is created, in `encoding` unless that is feAuto

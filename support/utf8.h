@@ -52,6 +52,8 @@ inline char32_t DecodeUtf8(std::string_view s, std::size_t& pos) {
 
 // RFC 3629: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool IsValidUtf8(std::string_view s);
+// The length of the valid sequence at p (p < end), 0 when there is none.
+std::size_t ValidSequenceLength(const unsigned char* p, const unsigned char* end);
 
 // The number of UTF-16 code units the text takes: one per code point, two for
 // code points above U+FFFF. Exact for valid UTF-8.

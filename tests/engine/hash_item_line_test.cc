@@ -182,6 +182,23 @@ TEST(HashItemLineWriter, LongPathWrittenWholeWithOneBlank) {
   const std::string path(150, 'p');
   Fill(item, path, Date(2001, 2, 3), 7, "h");
   EXPECT_EQ(item.AsString(), '"' + path + "\" 2001-02-03T00:00:00.000          7 h");
+  // Paths and hashes of any length, beyond what an entry keeps short.
+  for (const std::size_t length : {std::size_t{1} << 20, (std::size_t{1} << 20) - 1}) {
+    const std::string huge(length, 'p');
+    for (const std::string& hash : {std::string(kHash), std::string(32, 'h'), std::string(31, 'h')}) {
+      Fill(item, huge, 0, 7, hash);
+      EXPECT_EQ(item.Path(), huge);
+      EXPECT_EQ(item.Hash(), hash);
+      HashItem copy;
+      for (const std::string& path : {huge, std::string("p")}) {
+        item.SetPath(path);
+        copy.Assign(item);
+        EXPECT_EQ(copy.Path(), path);
+        EXPECT_EQ(copy.Hash(), hash);
+        EXPECT_EQ(item.Hash(), hash);
+      }
+    }
+  }
 }
 
 TEST(HashItemLineWriter, PathFillingTheFieldExactly) {
@@ -512,6 +529,67 @@ TEST(HashItemLineReader, AllocatesOnlyTheEntrysOwnStrings) {
   }
 }
 
+// ---------------------------------------------------------------- split by hand
+
+// Where the hand takes a line, the pattern must take it too, with the same
+// groups at the same places.
+void ExpectSplitAsThePatternDoes(std::string_view line) {
+  const bool valid = IsValidUtf8(line);
+  HashLineFields by_hand;
+  if (!SplitHashLine(line, valid, by_hand)) return;
+  HashLineFields by_pattern;
+  ASSERT_TRUE(MatchHashLine(line, valid, by_pattern)) << line;
+  EXPECT_EQ(by_hand.has_date, by_pattern.has_date) << line;
+  const auto groups = [&line](const HashLineFields& f) {
+    std::vector<std::pair<std::ptrdiff_t, std::size_t>> places;
+    for (const std::string_view group : {f.path, f.year, f.month, f.day, f.hour, f.minute, f.second,
+                                          f.millisecond, f.size, f.hash}) {
+      places.emplace_back(group.empty() ? -1 : group.data() - line.data(), group.size());
+    }
+    return places;
+  };
+  EXPECT_EQ(groups(by_hand), groups(by_pattern)) << line;
+}
+
+TEST(HashLineSplit, TakesTheUsualFormsByHand) {
+  const std::string lines[] = {
+      "\"dir\\file.txt\"" + std::string(66, ' ') + " 2013-05-06T07:08:09.010     123456 " + kHash,
+      "\"r\u00E9sum\u00E9 \U0001F600\" 2013-05-06t07:08:09 -1 " + std::string(kHash),
+      "\t \"p\"\t\t7\tabc==\t \r",
+      "\"a b\"  -0 z",
+  };
+  for (const std::string& line : lines) {
+    HashLineFields fields;
+    EXPECT_TRUE(SplitHashLine(line, true, fields)) << line;
+    ExpectSplitAsThePatternDoes(line);
+  }
+}
+
+TEST(HashLineSplit, AgreesWithThePatternOnEveryEdit) {
+  const std::string lines[] = {
+      "\"d\\f\" 2013-05-06T07:08:09.010 123456 " + std::string(kHash),
+      " \"p\u00E9\" 2013-05-06T07:08:09 -12 ab ",
+      "\"p\" 12 h",
+  };
+  // Blanks that \s does and does not stand for, line ends that $ may come
+  // before, letters that fold into ASCII ones, and pieces of every field.
+  using namespace std::string_view_literals;
+  const std::string_view pieces[] = {""sv,  " "sv, "\t"sv, "\v"sv, "\f"sv, "\r"sv, "\n"sv, "\0"sv,
+                                     "\xC2\xA0"sv, "\xC2\x85"sv, "\xE2\x80\xA8"sv, "\xE3\x80\x80"sv,
+                                     "\""sv, "t"sv, "T"sv, "."sv, "-"sv, ":"sv, "0"sv, "9"sv, "="sv, "+"sv,
+                                     "/"sv, "a"sv, "\xC3\xA9"sv, "\xE2\x84\xAA"sv, "\xC5\xBF"sv,
+                                     "\x80"sv, "\xEF\xBB\xBF"sv, "!"sv, ".000"sv};
+  for (const std::string& line : lines) {
+    for (std::size_t at = 0; at <= line.size(); ++at) {
+      for (const std::string_view piece : pieces) {
+        const std::string before = line.substr(0, at);
+        ExpectSplitAsThePatternDoes(before + std::string(piece) + line.substr(at));
+        if (at < line.size()) ExpectSplitAsThePatternDoes(before + std::string(piece) + line.substr(at + 1));
+      }
+    }
+  }
+}
+
 // ---------------------------------------------------------------- result lines
 
 TEST(HashItemResultLines, EveryStateBriefAndDetailed) {
@@ -737,6 +815,11 @@ TEST(CompareByPath, AgreesWithThePlainDefinitionAndIsATotalOrder) {
       ASSERT_EQ(c, ReferenceCompare(a, b)) << a << " | " << b;
       ASSERT_EQ(c, -ComparePaths(b, a));
       ASSERT_EQ(c == 0, a == b);
+      // Sort keys of either word agree with the comparison where they differ.
+      const int word = FoldedPathKey(a, 0) != FoldedPathKey(b, 0) ? 0 : 1;
+      if (FoldedPathKey(a, word) != FoldedPathKey(b, word)) {
+        ASSERT_EQ(FoldedPathKey(a, word) < FoldedPathKey(b, word), c < 0) << a << " | " << b;
+      }
     }
   }
   std::sort(paths.begin(), paths.end(),
@@ -769,6 +852,48 @@ TEST(CompareByHash, HashTextFirst) {
   EXPECT_EQ(CompareHashItems("A", 5, "a", 5), -1);  // case matters
   EXPECT_EQ(CompareHashItems("\x80", 5, "z", 5), 1);  // bytes are unsigned
   EXPECT_EQ(CompareHashItems("+", 5, "/", 5), -1);
+}
+
+TEST(CompareByHash, DigestTextsAreKeptPackedAndOrderAsTexts) {
+  // Digest texts with every character of the alphabet at every place, and
+  // texts that are almost such (a last character that no digest ends in,
+  // a character beyond the alphabet, no padding), which are kept as they are.
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::mt19937 random(31);
+  std::vector<std::string> hashes;
+  for (std::size_t n = 0; n < 400; ++n) {
+    std::string digest(22, 'A');
+    for (std::size_t i = 0; i < 21; ++i) digest[i] = alphabet[(n < 64 ? n + 5 * i : random()) % 64];
+    digest[21] = "AQgw"[n % 4];
+    hashes.push_back(digest + "==");
+  }
+  for (const char* almost : {"MTIzNDU2Nzg5MDEyMzQ1Nh==", "MTIzNDU2Nzg5MDEyMzQ1N-==",
+                             "MTIzNDU2Nzg5MDEyMzQ1Ng=", "MTIzNDU2Nzg5MDEyMzQ1Ng===",
+                             "MTIzNDU2Nzg5MDEyMzQ1NgAA", "MTIz", ""}) {
+    hashes.push_back(almost);
+  }
+  std::vector<std::unique_ptr<HashItem>> items;
+  for (std::size_t k = 0; k < hashes.size(); ++k) {
+    items.push_back(std::make_unique<HashItem>());
+    Fill(*items.back(), "p", 0, 5, hashes[k]);
+    ASSERT_EQ(items.back()->Hash(), hashes[k]);
+    EXPECT_EQ(items.back()->PackedHash() != nullptr, k < 400) << hashes[k];
+  }
+  for (std::size_t a = 0; a < hashes.size(); ++a) {
+    for (std::size_t b = 0; b < hashes.size(); ++b) {
+      const int c = CompareByHash(*items[a], *items[b]);
+      ASSERT_EQ(c, CompareHashAndSize(hashes[a], 5, hashes[b], 5)) << hashes[a] << " | " << hashes[b];
+      // Sort keys of either word agree with the comparison where they differ.
+      const uint64_t keys_a[2] = {HashKey(*items[a], 0), HashKey(*items[a], 1)};
+      const uint64_t keys_b[2] = {HashKey(*items[b], 0), HashKey(*items[b], 1)};
+      ASSERT_EQ(keys_a[0], HashKey(hashes[a], 0));
+      ASSERT_EQ(keys_a[1], HashKey(hashes[a], 1));
+      const int word = keys_a[0] != keys_b[0] ? 0 : 1;
+      if (keys_a[word] != keys_b[word]) {
+        ASSERT_EQ(keys_a[word] < keys_b[word], c < 0);
+      }
+    }
+  }
 }
 
 TEST(CompareByHash, ThenSizesAsSigned64Bit) {

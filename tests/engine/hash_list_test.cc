@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <random>
@@ -81,6 +83,59 @@ TEST(HashListSort, LeavesEqualKeysInTheReferenceOrder) {
   }
 }
 
+// Ranks in an order made to defeat the quicksort: each value is fixed only
+// when the sort first compares it, so that the pivot turns out to be the
+// smallest value left.
+std::vector<int> QuicksortKillerRanks(int n) {
+  std::vector<std::unique_ptr<HashItem>> items;
+  std::vector<HashItem*> order;
+  for (int i = 0; i < n; ++i) {
+    items.push_back(MakeItem("", "h", i));
+    order.push_back(items.back().get());
+  }
+  const int gas = n;
+  std::vector<int> value(static_cast<size_t>(n), gas);
+  int solid = 0;
+  int candidate = 0;
+  ReferenceSort(order, 0, n - 1, [&](const HashItem& a, const HashItem& b) {
+    int& va = value[static_cast<size_t>(a.Size())];
+    int& vb = value[static_cast<size_t>(b.Size())];
+    if (va == gas && vb == gas) (a.Size() == candidate ? va : vb) = solid++;
+    if (va == gas) candidate = static_cast<int>(a.Size());
+    if (vb == gas) candidate = static_cast<int>(b.Size());
+    return va < vb ? -1 : (va > vb ? 1 : 0);
+  });
+  for (int& v : value) {
+    if (v == gas) v = solid++;
+  }
+  return value;
+}
+
+TEST(HashListSort, OrdersThatDefeatThePivotSortLikeTheReference) {
+  const int n = 3000;
+  const std::vector<int> ranks = QuicksortKillerRanks(n);
+  // All keys distinct, then a few equal ones among the last to be sorted.
+  for (const int equal_from : {n, n - 40}) {
+    SCOPED_TRACE(equal_from);
+    HashList by_path;
+    HashList by_hash;
+    for (const int rank : ranks) {
+      char key[16];
+      std::snprintf(key, sizeof key, "p%05d", rank < equal_from ? rank : rank & ~3);
+      by_path.Add(MakeItem(key));
+      by_hash.Add(MakeItem("p", key));
+    }
+    auto expected_by_path = Order(by_path);
+    ReferenceSort(expected_by_path, 0, n - 1, CompareByPath);
+    by_path.SortByPath();
+    EXPECT_EQ(Order(by_path), expected_by_path);
+    auto expected_by_hash = Order(by_hash);
+    ReferenceSort(expected_by_hash, 0, n - 1, CompareByHash);
+    by_hash.SortByHash();
+    EXPECT_EQ(Order(by_hash), expected_by_hash);
+  }
+}
+
 TEST(HashListSort, SortsLargeAndAdversarialInputWithoutDeepRecursion) {
   HashList list;
   for (int i = 200000; i > 0; --i) {
@@ -144,6 +199,40 @@ TEST(HashListSearch, HashRunsAreOrderedBySize) {
   EXPECT_EQ(index, 3);  // between the size-10 run and the size-30 entry
   EXPECT_FALSE(list.FindByHash("SAMF", 10, index));
   EXPECT_EQ(index, 4);
+}
+
+TEST(HashListSearch, FindAllByHashFindsTheRunsFindByHashFinds) {
+  // Hashes that are prefixes of each other or share their first eight
+  // bytes, and few sizes: equal keys within and across both sides.
+  static const char* const kHashes[] = {"",          "A",         "AB",       "ABCDEFGH",
+                                        "ABCDEFGHa", "ABCDEFGHb", "ABCDEFGI", "zz"};
+  std::mt19937 rng(7);
+  for (int round = 0; round < 100; ++round) {
+    HashList list;
+    HashList wanted;
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) {
+      list.Add(MakeItem("l", kHashes[rng() % 8], static_cast<int64_t>(rng() % 3)));
+    }
+    for (int i = static_cast<int>(rng() % 40); i > 0; --i) {
+      wanted.Add(MakeItem("w", kHashes[rng() % 8], static_cast<int64_t>(rng() % 3)));
+    }
+    list.SortByHash();
+    std::vector<const HashItem*> keys;
+    for (int i = 0; i < wanted.Count(); ++i) keys.push_back(&wanted.Items(i));
+    const std::vector<HashList::HashRun> found = list.FindAllByHash(keys);
+    ASSERT_EQ(found.size(), keys.size());
+    for (size_t k = 0; k < keys.size(); ++k) {
+      int index = -1;
+      int end = 0;
+      if (list.FindByHash(keys[k]->Hash(), keys[k]->Size(), index)) {
+        for (end = index; end < list.Count() && CompareByHash(list.Items(end), *keys[k]) == 0;) ++end;
+      } else {
+        index = -1;
+      }
+      EXPECT_EQ(found[k].first, index) << "round " << round << ", key " << k;
+      EXPECT_EQ(found[k].count, end - std::max(index, 0)) << "round " << round << ", key " << k;
+    }
+  }
 }
 
 TEST(HashListOwnership, InsertDeleteRemoveAndCopy) {

@@ -1,7 +1,8 @@
 // The hash-list line: any input either parses or raises an EConvertError (of
 // which EHashItemError is one); a parsed line writes back to a line that reads
 // the same fields. An entry built from the input writes a line that reads back
-// to that entry.
+// to that entry. Where the line is split by hand, the pattern gives the same
+// groups.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -31,10 +32,30 @@ void CheckReadsBack(const hv::HashItem& item, hv::Arena* arena) {
   HV_FUZZ_CHECK(back.AsString() == line);
 }
 
+void CheckSplitByHand(std::string_view line) {
+  const bool valid = hv::IsValidUtf8(line);
+  hv::HashLineFields by_hand;
+  if (!hv::SplitHashLine(line, valid, by_hand)) return;
+  hv::HashLineFields by_pattern;
+  HV_FUZZ_CHECK(hv::MatchHashLine(line, valid, by_pattern));
+  HV_FUZZ_CHECK(by_hand.has_date == by_pattern.has_date);
+  const auto same = [](std::string_view a, std::string_view b) {
+    return a.size() == b.size() && (a.empty() || a.data() == b.data());
+  };
+  HV_FUZZ_CHECK(same(by_hand.path, by_pattern.path) && same(by_hand.size, by_pattern.size) &&
+                same(by_hand.hash, by_pattern.hash));
+  HV_FUZZ_CHECK(same(by_hand.year, by_pattern.year) && same(by_hand.month, by_pattern.month) &&
+                same(by_hand.day, by_pattern.day) && same(by_hand.hour, by_pattern.hour) &&
+                same(by_hand.minute, by_pattern.minute) && same(by_hand.second, by_pattern.second) &&
+                same(by_hand.millisecond, by_pattern.millisecond));
+}
+
 void ParseInput(const uint8_t* data, size_t size) {
+  const std::string_view line(reinterpret_cast<const char*>(data), size);
+  CheckSplitByHand(line);
   hv::HashItem item;
   try {
-    item.SetAsString(std::string_view(reinterpret_cast<const char*>(data), size));
+    item.SetAsString(line);
   } catch (const hv::EConvertError&) {
     return;
   }

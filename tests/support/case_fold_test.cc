@@ -169,6 +169,12 @@ TEST(Utf16Length, CountsCodeUnits) {
   EXPECT_EQ(Utf16Length("\U0001F600"), 2u);
   EXPECT_EQ(Utf16Length("a\u00E9\u20AC\U0001F600z"), 6u);
   EXPECT_EQ(Utf16Length(std::string(1000, 'x')), 1000u);
+  // Every character at every place of the eight-byte steps.
+  for (std::size_t shift = 0; shift < 9; ++shift) {
+    std::string text(shift, 'x');
+    for (int k = 0; k < 4; ++k) text += "a\u00E9\u20AC\U0001F600z";
+    EXPECT_EQ(Utf16Length(text), shift + 24) << shift;
+  }
 }
 
 }  // namespace

@@ -367,7 +367,10 @@ TEST(TextStreamReadTest, LinesAgreeWithCharacters) {
   // Lines split by hand from ReadChar's characters must equal ReadLine's,
   // over several buffers of mixed text and line ends.
   std::mt19937 random(99);
-  const std::vector<std::string> pieces = {"a", "bc", "\r", "\n", "\r\n", "\xC3\xA9", "\x80", "\xE2\x82\xAC"};
+  // Whole sequences, and cut, overlong, surrogate and out-of-range ones.
+  const std::vector<std::string> pieces = {"a", "bc", "\r", "\n", "\r\n", "\xC3\xA9", "\x80", "\xE2\x82\xAC",
+                                           "\xF0\x9F\x98\x80", "\xE2\x82", "\xC0\x80", "\xED\xA0\x80",
+                                           "\xF4\x90\x80\x80", "0123456789abcdefghij"};
   for (const std::string prefix : {"", kUtf8Mark}) {
     std::string bytes = prefix;
     while (bytes.size() < 50000) bytes += pieces[random() % pieces.size()];
