@@ -155,9 +155,8 @@ struct BuildReadAhead::Level {
     uint32_t length;
     bool directory;
   };
-  std::shared_ptr<Directory> directory;
-  std::string os_directory;  // as the system names it, ending in '/'
-  std::string rel_path;      // as stored, ending in '\' (or empty)
+  Directory os_directory;  // as the system names it, ending in '/'
+  std::string rel_path;    // as stored, ending in '\' (or empty)
   uint64_t device = 0;
   uint64_t inode = 0;
   std::string names;
@@ -168,13 +167,6 @@ struct BuildReadAhead::Level {
     return std::string_view(names).substr(entry.offset, entry.length);
   }
 };
-
-BuildReadAhead::Directory::Directory(std::unique_ptr<platform::DirectoryHandle> opened, std::atomic<int>& count)
-    : handle(std::move(opened)), ahead(count) {
-  ++ahead;
-}
-
-BuildReadAhead::Directory::~Directory() { --ahead; }
 
 BuildReadAhead::BuildReadAhead(platform::FileSystem& fs, int threads, ReadAheadTrees trees)
     : fs_(fs), trees_(std::move(trees)), slots_(kWindow) {
@@ -214,7 +206,6 @@ bool BuildReadAhead::Take(const BasePathPtr& base_path, const std::string& path,
     // after it stay.
     if (order > 0) break;
     ++cursor_;
-    slot.directory.reset();
     if (order < 0) continue;  // passed by the scan (excluded, or gone)
     // Not done yet: the main thread hashes it rather than wait, since a busy
     // machine may take long to wake it again.
@@ -266,14 +257,17 @@ bool BuildReadAhead::Untouched(const platform::FileStatus& a, const platform::Fi
 }
 
 bool BuildReadAhead::CanWalk() const {
-  return !walking_ && !walk_done_ && produced_ + kWindow / 4 <= cursor_ + kWindow &&
-         directories_ahead_.load() < static_cast<int>(walk_depth_) + kMaxDirectoriesAhead;
+  return !walking_ && !walk_done_ && produced_ + kWindow / 4 <= cursor_ + kWindow;
 }
 
 void BuildReadAhead::Work() {
+  // Opens and closes by the thousand, which on a table of descriptors shared
+  // by every thread wait on each other.
+  fs_.UseOwnDescriptors();
   const AlignedBuffer small(kBatch * kSideBySideSize);
   const AlignedBuffer large(static_cast<size_t>(kMaxSize));
   Job jobs[kBatch];
+  OpenDirectory directory;
   std::vector<Found> found;
 
   std::unique_lock<std::mutex> lock(mutex_);
@@ -293,7 +287,6 @@ void BuildReadAhead::Work() {
       lock.lock();
       walking_ = false;
       walk_done_ = !more;
-      walk_depth_ = walk_.size();
       Publish(found);
       continue;
     }
@@ -307,11 +300,11 @@ void BuildReadAhead::Work() {
         job.index = next_++;
         Slot& slot = slots_[job.index % kWindow];
         slot.state = JobState::kRunning;
-        job.directory = std::move(slot.directory);
+        job.directory = slot.directory;
         job.name.assign(slot.path, slot.name_at);
       }
       lock.unlock();
-      HashBatch(jobs, count, small.data(), large.data());
+      HashBatch(jobs, count, directory, small.data(), large.data());
       lock.lock();
       for (size_t i = 0; i < count; ++i) {
         Job& job = jobs[i];
@@ -378,9 +371,8 @@ bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
     const Level::Entry& entry = level.entries[level.next];
     const std::string_view name = level.Name(entry);
     if (entry.directory) {
-      if (directories_ahead_.load() >= static_cast<int>(walk_.size()) + kMaxDirectoriesAhead) return true;
       ++level.next;
-      std::string os_directory = level.os_directory;
+      std::string os_directory = *level.os_directory;
       os_directory.append(name).push_back('/');
       std::string rel_path = level.rel_path;
       rel_path.append(name).push_back('\\');
@@ -393,7 +385,7 @@ bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
     }
     ++level.next;
     const std::string& skip = trees_.skip;
-    if (skip.size() == level.os_directory.size() + name.size() && skip.starts_with(level.os_directory) &&
+    if (skip.size() == level.os_directory->size() + name.size() && skip.starts_with(*level.os_directory) &&
         skip.ends_with(name)) {
       continue;
     }
@@ -405,7 +397,7 @@ bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
     } catch (const std::exception&) {
       continue;  // the scan meets the same failure when it gets there
     }
-    found->push_back(Found{walk_start_ - 1, std::move(path), level.rel_path.size(), level.directory});
+    found->push_back(Found{walk_start_ - 1, std::move(path), level.rel_path.size(), level.os_directory});
   }
   return true;
 }
@@ -416,11 +408,8 @@ bool BuildReadAhead::EnterLevel(const std::string& os_directory, const std::stri
   for (const Level& level : walk_) {
     if (level.device == reader->device() && level.inode == reader->inode()) return false;
   }
-  std::unique_ptr<platform::DirectoryHandle> handle;
-  if (fs_.OpenDirectoryHandle(os_directory, &handle) != 0) return false;
   Level level;
-  level.directory = std::make_shared<Directory>(std::move(handle), directories_ahead_);
-  level.os_directory = os_directory;
+  level.os_directory = std::make_shared<const std::string>(os_directory);
   level.rel_path = rel_path;
   level.device = reader->device();
   level.inode = reader->inode();
@@ -444,7 +433,8 @@ bool BuildReadAhead::EnterLevel(const std::string& os_directory, const std::stri
   return true;
 }
 
-void BuildReadAhead::HashBatch(Job* jobs, size_t count, std::byte* small, std::byte* large) noexcept {
+void BuildReadAhead::HashBatch(Job* jobs, size_t count, OpenDirectory& directory, std::byte* small,
+                               std::byte* large) noexcept {
   const uint8_t* bytes[kBatch] = {};
   size_t sizes[kBatch] = {};
   Job* side_by_side[kBatch] = {};
@@ -453,11 +443,14 @@ void BuildReadAhead::HashBatch(Job* jobs, size_t count, std::byte* small, std::b
     Job& job = jobs[i];
     job.ok = false;
     try {
-      const std::byte* read = job.directory == nullptr
+      if (directory.handle == nullptr || directory.path != *job.directory) {
+        directory.path = *job.directory;
+        if (fs_.OpenDirectoryHandle(directory.path, &directory.handle) != 0) directory.handle.reset();
+      }
+      const std::byte* read = directory.handle == nullptr
                                   ? nullptr
-                                  : ReadWhole(*job.directory->handle, job.name, small + i * kSideBySideSize,
+                                  : ReadWhole(*directory.handle, job.name, small + i * kSideBySideSize,
                                               kSideBySideSize, large, &job.result);
-      job.directory.reset();
       if (read == large) {
         job.result.hash = HashBytes(read, static_cast<size_t>(job.result.size));
         job.ok = true;
@@ -467,7 +460,7 @@ void BuildReadAhead::HashBatch(Job* jobs, size_t count, std::byte* small, std::b
         side_by_side[waiting++] = &job;
       }
     } catch (...) {
-      job.directory.reset();
+      // Left to the main thread.
     }
   }
   try {

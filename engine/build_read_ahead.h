@@ -3,7 +3,6 @@
 // before is hashed. The scan still decides order, events and results.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -103,20 +102,9 @@ class BuildReadAhead {
   static constexpr size_t kBatch = 32;
   static constexpr size_t kSideBySide = 8;
   static constexpr size_t kSideBySideSize = 64 * 1024;
-  // How many directories the files ahead may be in, so that the helpers
-  // hold few descriptors open.
-  static constexpr int kMaxDirectoriesAhead = 32;
-
-  // A directory whose files the helpers open by name, counted among the
-  // directories ahead while it is open.
-  struct Directory {
-    Directory(std::unique_ptr<platform::DirectoryHandle> opened, std::atomic<int>& count);
-    ~Directory();
-    Directory(const Directory&) = delete;
-    Directory& operator=(const Directory&) = delete;
-    std::unique_ptr<platform::DirectoryHandle> handle;
-    std::atomic<int>& ahead;
-  };
+  // A directory as the system names it, ending in '/', shared by the jobs
+  // of its files.
+  using Directory = std::shared_ptr<const std::string>;
   enum class JobState : uint8_t { kWaiting, kRunning, kDone, kFailed };
   // The job of index i lives in slot i % kWindow while it is near the scan.
   struct Slot {
@@ -125,7 +113,7 @@ class BuildReadAhead {
     size_t start = 0;  // the index of its scan's Start
     std::string path;  // as stored, relative to its scan's base path
     size_t name_at = 0;  // where the file's own name begins in `path`
-    std::shared_ptr<Directory> directory;  // until a helper takes the job
+    Directory directory;
     Result result;
   };
   // A file the walk has found, on its way to a slot.
@@ -133,27 +121,31 @@ class BuildReadAhead {
     size_t start;
     std::string path;
     size_t name_at;
-    std::shared_ptr<Directory> directory;
+    Directory directory;
   };
   // A directory the walk is in.
   struct Level;
   // A job as a helper has it.
   struct Job {
     size_t index = 0;
-    std::shared_ptr<Directory> directory;
+    Directory directory;
     std::string name;
     bool ok = false;
     Result result;
   };
+  // The directory a helper holds open, opened anew when a job is in another.
+  struct OpenDirectory {
+    std::string path;
+    std::unique_ptr<platform::DirectoryHandle> handle;
+  };
 
   void Work();
-  // Whether a helper may walk further now (there is room for many files
-  // and few directories are held open), or take the next job.
+  // Whether a helper may walk further now (there is room for many files),
+  // or take the next job.
   bool CanWalk() const;
   bool CanClaim() const { return next_ < produced_; }
-  // Walks the trees on until `room` more files are found, a directory with
-  // files has been listed, or too many directories are held open; false at
-  // the end of the last tree. Only the one helper that walks calls it,
+  // Walks the trees on until `room` more files are found or a directory
+  // with files has been listed; false at the end of the last tree. Only the one helper that walks calls it,
   // without the lock.
   bool Walk(size_t room, std::vector<Found>* found);
   // Lists `directory` (`rel_path` as stored) onto the walk; false when it
@@ -179,7 +171,7 @@ class BuildReadAhead {
   // What ReadFromFile would give for each file; `ok` false for anything
   // unusual, which the main thread then meets itself. `small` has room for
   // kBatch files of kSideBySideSize, `large` for one of kMaxSize.
-  void HashBatch(Job* jobs, size_t count, std::byte* small, std::byte* large) noexcept;
+  void HashBatch(Job* jobs, size_t count, OpenDirectory& directory, std::byte* small, std::byte* large) noexcept;
   // Reads the file `name` whole into `small` (`capacity` bytes) or, when it
   // is larger, into `large`, and fills `result` but for the hash; where the
   // bytes are, or null when the file is not one to take (not regular, too
@@ -198,8 +190,6 @@ class BuildReadAhead {
   bool scan_seen_ = false;
   size_t scan_seen_start_ = 0;
   std::string scan_seen_path_;
-  // Directories held open, for the walk or for files that wait for a helper.
-  std::atomic<int> directories_ahead_{0};
 
   // Only for the main thread: the directory the scan is in, as Stat opened
   // it (none when it could not), and which it is.
@@ -215,7 +205,6 @@ class BuildReadAhead {
   size_t cursor_ = 0;    // jobs before it the scan has passed
   bool walking_ = false;
   bool walk_done_ = false;
-  size_t walk_depth_ = 0;  // how many directories the walk is in
   // The scan's position: the start it is in, recognised by its base path
   // (none before the first file), and the last file it asked for.
   size_t scan_start_ = 0;

@@ -106,6 +106,13 @@ class FileSystem {
   virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
                                    std::unique_ptr<ReadableFile>* file, FileKind* kind) = 0;
 
+  // Gives the calling thread, where the system allows it, a table of
+  // descriptors of its own, so that its opens and closes do not wait on
+  // those of other threads. The thread then uses only what it opens itself
+  // from here on, and what it opened stays its own. Nothing to do for a
+  // file system without descriptors.
+  virtual void UseOwnDescriptors() {}
+
   // Opens the directory `path` (symbolic links followed) to open the files
   // in it by name. Unless a file system does better, a handle only puts
   // `path`, '/' and the name together, and a missing directory shows at the

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -290,11 +291,17 @@ int OpenNamedFile(int named, const FileStatus& looked, int directory, const std:
 
 constexpr int kNotOpened = -2;
 std::atomic<int> g_descriptor_directory{kNotOpened};
+// A thread with a table of descriptors of its own finds them in
+// "/proc/thread-self/fd", not in the process's.
+thread_local bool t_own_descriptors = false;
+thread_local int t_descriptor_directory = -1;
 
 // A forked child must not reopen its parent's descriptors.
 void ForgetDescriptorDirectory() {
   const int fd = g_descriptor_directory.exchange(kNotOpened);
   if (fd >= 0) ::close(fd);
+  if (t_own_descriptors && t_descriptor_directory >= 0) ::close(t_descriptor_directory);
+  t_own_descriptors = false;
 }
 
 }  // namespace
@@ -326,7 +333,16 @@ ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status)
   return 0;
 }
 
+bool UseOwnDescriptors() {
+  if (t_own_descriptors) return true;
+  if (::unshare(CLONE_FILES) != 0) return false;
+  t_own_descriptors = true;
+  t_descriptor_directory = OpenRetrying("/proc/thread-self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return true;
+}
+
 int DescriptorDirectory() {
+  if (t_own_descriptors) return t_descriptor_directory;
   const int known = g_descriptor_directory.load(std::memory_order_acquire);
   if (known != kNotOpened) return known;
   [[maybe_unused]] static const int registered = ::pthread_atfork(nullptr, nullptr, ForgetDescriptorDirectory);

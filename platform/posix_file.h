@@ -38,9 +38,14 @@ inline constexpr int kCurrentDirectory = -100;
 // of `directory` itself).
 ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status);
 
-// "/proc/self/fd" held open for the process, through which a descriptor is
-// opened anew by its number; -1 where there is none.
+// "/proc/self/fd" held open for the process (for a thread with descriptors
+// of its own, "/proc/thread-self/fd" for the thread), through which a
+// descriptor is opened anew by its number; -1 where there is none.
 int DescriptorDirectory();
+
+// FileSystem::UseOwnDescriptors of the real file system: false where the
+// system refuses the calling thread a table of descriptors of its own.
+bool UseOwnDescriptors();
 
 // FileSystem::OpenForReading of the real file system, of `name` in the
 // directory with descriptor `directory`; `*status` receives the stat of what

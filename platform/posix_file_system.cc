@@ -81,6 +81,8 @@ class PosixFileSystem final : public FileSystem {
     return error;
   }
 
+  void UseOwnDescriptors() override { platform::UseOwnDescriptors(); }
+
   ErrorCode OpenDirectoryHandle(const std::string& path, std::unique_ptr<DirectoryHandle>* handle) override {
     const int fd = OpenRetrying(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (fd == -1) return errno;
