@@ -15,9 +15,11 @@
 
 #include "engine/entry_order.h"
 #include "engine/file_hashing.h"
+#include "engine/os_path.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
 #include "support/date_time.h"
+#include "support/md4.h"
 #include "support/utf8.h"
 
 namespace hv {
@@ -100,6 +102,35 @@ class PipelinedReader final : public PieceSource {
   std::thread thread_;
 };
 
+// The order in which a scan meets two files of one tree (paths as stored):
+// directory by directory, the names of each in the order of ComparePaths.
+int CompareInScanOrder(std::string_view a, std::string_view b) {
+  // Equal bytes are equal names: the comparison starts at the name in which
+  // the paths first differ.
+  const size_t same = static_cast<size_t>(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
+  if (same == a.size() && same == b.size()) return 0;
+  const size_t separator = same == 0 ? std::string_view::npos : a.rfind('\\', same - 1);
+  const size_t from = separator == std::string_view::npos ? 0 : separator + 1;
+  a.remove_prefix(from);
+  b.remove_prefix(from);
+  for (;;) {
+    const size_t a_end = a.find('\\');
+    const size_t b_end = b.find('\\');
+    if (const int order = ComparePaths(a.substr(0, a_end), b.substr(0, b_end)); order != 0) return order;
+    if (a_end == std::string_view::npos || b_end == std::string_view::npos) {
+      return a_end == b_end ? 0 : a_end == std::string_view::npos ? -1 : 1;
+    }
+    a.remove_prefix(a_end + 1);
+    b.remove_prefix(b_end + 1);
+  }
+}
+
+// Whether a list can hold a name (`separators`: a stored path, whose '\'
+// separates names); the scan reports the others.
+bool StorableName(std::string_view name, bool separators) {
+  return name.find_first_of(separators ? "\"\r\n" : "\\\"\r\n") == std::string_view::npos && IsValidUtf8(name);
+}
+
 }  // namespace
 
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
@@ -118,13 +149,27 @@ void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::stri
   item.SetDate(date);
 }
 
-BuildReadAhead::BuildReadAhead(platform::FileSystem& fs, int threads, bool follow_links, bool list_known,
-                               uint64_t list_device, uint64_t list_inode)
-    : fs_(fs),
-      follow_links_(follow_links),
-      list_known_(list_known),
-      list_device_(list_device),
-      list_inode_(list_inode) {
+struct BuildReadAhead::Level {
+  struct Entry {
+    uint32_t offset;
+    uint32_t length;
+    bool directory;
+  };
+  Directory os_directory;  // as the system names it, ending in '/'
+  std::string rel_path;    // as stored, ending in '\' (or empty)
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  std::string names;
+  std::vector<Entry> entries;  // in the order of the scan
+  size_t next = 0;
+
+  std::string_view Name(const Entry& entry) const {
+    return std::string_view(names).substr(entry.offset, entry.length);
+  }
+};
+
+BuildReadAhead::BuildReadAhead(platform::FileSystem& fs, int threads, ReadAheadTrees trees)
+    : fs_(fs), trees_(std::move(trees)), slots_(kWindow) {
   if (threads < 0) {
     const int cores = static_cast<int>(std::thread::hardware_concurrency());
     threads = &fs == &platform::RealFileSystem() ? std::clamp(cores - 1, 0, 8) : 0;
@@ -147,59 +192,63 @@ BuildReadAhead::~BuildReadAhead() {
   for (std::thread& thread : threads_) thread.join();
 }
 
-bool BuildReadAhead::Knows(std::string_view directory) {
+bool BuildReadAhead::Take(const BasePathPtr& base_path, const std::string& path, const platform::FileStatus& now,
+                          Result* result) {
   std::lock_guard<std::mutex> lock(mutex_);
-  while (!stack_.empty()) {
-    const std::string& top = stack_.back()->directory;
-    if (top == directory) return true;
-    if (directory.starts_with(top)) return false;  // a subdirectory: the parent stays
-    stack_.pop_back();
+  FollowScan(base_path, path);
+  scan_path_.assign(path);
+  bool taken = false;
+  while (cursor_ < produced_) {
+    Slot& slot = slots_[cursor_ % kWindow];
+    const int order = slot.start != scan_start_ ? (slot.start < scan_start_ ? -1 : 1)
+                                                : CompareInScanOrder(slot.path, path);
+    // A file the walk did not see (a link, or one made since): the jobs
+    // after it stay.
+    if (order > 0) break;
+    ++cursor_;
+    if (order < 0) continue;  // passed by the scan (excluded, or gone)
+    // Not done yet: the main thread hashes it rather than wait, since a busy
+    // machine may take long to wake it again.
+    if (slot.state == JobState::kDone && Untouched(slot.result.after, now)) {
+      *result = std::move(slot.result);
+      taken = true;
+    }
+    break;
   }
-  return false;
-}
-
-void BuildReadAhead::Enter(std::string directory, std::string names, std::vector<size_t> ends) {
-  auto queue = std::make_shared<Queue>();
-  queue->directory = std::move(directory);
-  queue->names = std::move(names);
-  queue->ends = std::move(ends);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stack_.push_back(std::move(queue));
-  }
-  work_ready_.notify_all();
-}
-
-bool BuildReadAhead::Take(std::string_view name, const platform::FileStatus& now, Result* result) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (stack_.empty()) return false;
-  Queue& queue = *stack_.back();
-  // The names from the cursor on, each known by where it ends, are in path
-  // order.
-  const std::vector<size_t>& ends = queue.ends;
-  const auto found = std::lower_bound(
-      ends.begin() + static_cast<std::ptrdiff_t>(queue.cursor), ends.end(), name,
-      [&queue, &ends](const size_t& end, std::string_view key) {
-        return ComparePaths(queue.Name(static_cast<size_t>(&end - ends.data())), key) < 0;
-      });
-  if (found == ends.end()) return false;
-  const auto index = static_cast<size_t>(found - ends.begin());
-  if (queue.Name(index) != name) return false;
-  queue.cursor = index + 1;
   // What the scan has passed is no longer worth hashing.
-  queue.next = std::max(queue.next, queue.cursor);
-  // Wake the helpers once there is room for a batch, not for every file.
-  if (idle_ > 0 && queue.next < queue.ends.size() && queue.next + kWindow / 2 <= queue.cursor + kWindow) {
-    work_ready_.notify_all();
+  next_ = std::max(next_, cursor_);
+  // A helper walks on once there is room for many files, not for every
+  // file; it wakes the others for what it finds.
+  if (idle_ > 0 && CanWalk()) Wake(1);
+  return taken;
+}
+
+platform::ErrorCode BuildReadAhead::Stat(const BasePathPtr& base_path, const std::string& path,
+                                         platform::FileStatus* status) {
+  const size_t name_at = path.rfind('\\') + 1;  // 0 without one
+  const std::string_view directory = std::string_view(path).substr(0, name_at);
+  if (base_path != scan_directory_base_ || directory != scan_directory_path_) {
+    scan_directory_base_ = base_path;
+    scan_directory_path_.assign(directory);
+    scan_directory_.reset();
+    if (fs_.OpenDirectoryHandle(OsPath(*base_path, directory), &scan_directory_) != 0) scan_directory_.reset();
   }
-  Slot& slot = queue.slots[index % kWindow];
-  // Not done yet: the main thread hashes it rather than wait, since a busy
-  // machine may take long to wake it again.
-  if (slot.index != index || slot.state != JobState::kDone || !Untouched(slot.result.after, now)) {
-    return false;
+  return scan_directory_ != nullptr ? scan_directory_->Stat(path.substr(name_at), status)
+                                    : fs_.Stat(OsPath(*base_path, path), status);
+}
+
+void BuildReadAhead::FollowScan(const BasePathPtr& base_path, const std::string& path) {
+  if (base_path == scan_base_) return;
+  // The scans come in the order of the starts; one that found no file does
+  // not show here.
+  size_t start = scan_base_ == nullptr ? 0 : scan_start_ + 1;
+  const std::vector<ReadAheadTrees::Start>& starts = trees_.starts;
+  while (start < starts.size() &&
+         (starts[start].base_path != *base_path || !path.starts_with(starts[start].rel_path))) {
+    ++start;
   }
-  *result = std::move(slot.result);
-  return true;
+  scan_base_ = base_path;
+  scan_start_ = start;
 }
 
 bool BuildReadAhead::Untouched(const platform::FileStatus& a, const platform::FileStatus& b) {
@@ -207,107 +256,258 @@ bool BuildReadAhead::Untouched(const platform::FileStatus& a, const platform::Fi
          a.changed == b.changed;
 }
 
+bool BuildReadAhead::CanWalk() const {
+  return !walking_ && !walk_done_ && produced_ + kWindow / 4 <= cursor_ + kWindow;
+}
+
 void BuildReadAhead::Work() {
-  const AlignedBuffer buffer(static_cast<size_t>(kMaxSize));
-  std::string file_name;
+  // Opens and closes by the thousand, which on a table of descriptors shared
+  // by every thread wait on each other.
+  fs_.UseOwnDescriptors();
+  const AlignedBuffer small(kBatch * kSideBySideSize);
+  const AlignedBuffer large(static_cast<size_t>(kMaxSize));
+  Job jobs[kBatch];
+  OpenDirectory directory;
+  std::vector<Found> found;
 
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    ++idle_;
-    work_ready_.wait(lock, [this] { return stopping_ || HasWork(); });
-    --idle_;
     if (stopping_) return;
-    const std::shared_ptr<Queue> queue = stack_.back();
-    const size_t index = queue->next++;
-    Slot& slot = queue->slots[index % kWindow];
-    // A job the scan passed without waiting may still be running here: its
-    // result is dropped, since the slot no longer names it.
-    slot.index = index;
-    slot.state = JobState::kRunning;
-    file_name.assign(queue->directory).append(queue->Name(index));
-    lock.unlock();
-    Result result;
-    const bool ok = Hash(file_name, buffer.data(), &result);
-    lock.lock();
-    if (slot.index == index) {
-      slot.state = ok ? JobState::kDone : JobState::kFailed;
-      if (ok) slot.result = std::move(result);
+    // Walking comes first while few jobs wait, so that the helpers do not
+    // run dry.
+    if (CanWalk() && produced_ - next_ < kWindow / 2) {
+      walking_ = true;
+      const size_t room = cursor_ + kWindow - produced_;
+      scan_seen_ = scan_base_ != nullptr;
+      scan_seen_start_ = scan_start_;
+      scan_seen_path_.assign(scan_path_);
+      lock.unlock();
+      found.clear();
+      const bool more = Walk(room, &found);
+      lock.lock();
+      walking_ = false;
+      walk_done_ = !more;
+      Publish(found);
+      continue;
     }
-  }
-}
-
-bool BuildReadAhead::HasWork() const {
-  if (stack_.empty()) return false;
-  const Queue& queue = *stack_.back();
-  return queue.next < queue.ends.size() && queue.next + 1 < queue.cursor + kWindow;
-}
-
-bool BuildReadAhead::Hash(const std::string& file_name, std::byte* buffer, Result* result) noexcept {
-  try {
-    platform::FileStatus before;
-    if (fs_.Stat(file_name, &before) != 0 || !before.is_regular() || before.size > kMaxSize) return false;
-    if (list_known_ && before.device == list_device_ && before.inode == list_inode_) return false;
-    // Never anything but a regular file, which cannot block a helper.
-    std::unique_ptr<platform::ReadableFile> file = OpenForHashing(fs_, file_name, false, follow_links_);
-    // A file that grew since its stat is not the one that was looked at.
-    struct Grew {};
-    int64_t done = 0;
-    FileReader reader(*file, buffer, static_cast<size_t>(kMaxSize));
-    const std::string hash = HashPieces(reader, [&done, &before](int64_t so_far) {
-      done = so_far;
-      if (done > before.size) throw Grew{};
-    });
-    file.reset();
-    if (done != before.size) return false;
-    if (fs_.Stat(file_name, &result->after) != 0 || !Untouched(before, result->after)) return false;
-    result->hash = hash;
-    result->size = before.size;
-    result->date = DateTimeFromUnixMilliseconds(result->after.modified_ms);
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
-
-void BuildReadAhead::EnterDirectory(const std::string& directory, std::string_view rel_directory,
-                                    std::string_view first,
-                                    const std::function<bool(const std::string&)>& included) {
-  std::string names;
-  std::vector<std::pair<size_t, size_t>> found;  // offset, length
-  std::unique_ptr<platform::DirectoryReader> reader;
-  if (fs_.OpenDirectory(directory, &reader) == 0) {
-    platform::DirectoryEntry entry;
-    std::string rel;
-    while (reader->Next(&entry)) {
-      if (entry.kind != platform::EntryKind::kRegular) continue;
-      // Names the scan reports instead of handing over.
-      if (entry.name.find_first_of("\\\"\r\n") != std::string_view::npos || !IsValidUtf8(entry.name)) continue;
-      if (ComparePaths(entry.name, first) < 0) continue;
-      rel.assign(rel_directory).append(entry.name);
-      try {
-        if (!included(rel)) continue;
-      } catch (const std::exception&) {
-        continue;  // the scan meets the same failure when it gets there
+    if (CanClaim()) {
+      // Side by side only when a whole batch waits: with fewer, the scan is
+      // close behind, and each file is better done at once.
+      const size_t waiting = produced_ - next_;
+      const size_t count = waiting >= kSideBySide ? std::min(kBatch, waiting) : 1;
+      for (size_t i = 0; i < count; ++i) {
+        Job& job = jobs[i];
+        job.index = next_++;
+        Slot& slot = slots_[job.index % kWindow];
+        slot.state = JobState::kRunning;
+        job.directory = slot.directory;
+        job.name.assign(slot.path, slot.name_at);
       }
-      found.emplace_back(names.size(), entry.name.size());
-      names.append(entry.name);
+      lock.unlock();
+      HashBatch(jobs, count, directory, small.data(), large.data());
+      lock.lock();
+      for (size_t i = 0; i < count; ++i) {
+        Job& job = jobs[i];
+        // A job the scan passed without waiting may have had its slot taken
+        // by a later one: its result is dropped then.
+        Slot& slot = slots_[job.index % kWindow];
+        if (slot.index != job.index) continue;
+        slot.state = job.ok ? JobState::kDone : JobState::kFailed;
+        if (job.ok) std::swap(slot.result, job.result);
+      }
+      continue;
+    }
+    ++idle_;
+    work_ready_.wait(lock);
+    --idle_;
+  }
+}
+
+bool BuildReadAhead::Passed(bool known, size_t scan_start, std::string_view scan_path, size_t start,
+                            std::string_view path) {
+  if (!known || start != scan_start) return known && start < scan_start;
+  // A directory (its path ends in '\') is passed when the scan has left it.
+  if (path.ends_with('\\')) {
+    return !scan_path.starts_with(path) && CompareInScanOrder(path.substr(0, path.size() - 1), scan_path) < 0;
+  }
+  return CompareInScanOrder(path, scan_path) <= 0;
+}
+
+void BuildReadAhead::Publish(std::vector<Found>& found) {
+  size_t jobs = 0;
+  for (Found& file : found) {
+    // The scan may have got further while the walk went on.
+    if (Passed(scan_base_ != nullptr, scan_start_, scan_path_, file.start, file.path)) continue;
+    Slot& slot = slots_[produced_ % kWindow];
+    slot.index = produced_++;
+    slot.state = JobState::kWaiting;
+    slot.start = file.start;
+    slot.path.swap(file.path);
+    slot.name_at = file.name_at;
+    slot.directory = std::move(file.directory);
+    ++jobs;
+  }
+  found.clear();
+  Wake(jobs);
+}
+
+void BuildReadAhead::Wake(size_t jobs) {
+  for (size_t woken = 0; woken < static_cast<size_t>(idle_) && woken * kBatch < jobs; ++woken) work_ready_.notify_one();
+}
+
+bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
+  while (found->size() < room) {
+    if (walk_.empty()) {
+      if (walk_start_ == trees_.starts.size()) return false;
+      const ReadAheadTrees::Start& start = trees_.starts[walk_start_++];
+      if (StorableName(start.rel_path, true)) EnterLevel(OsPath(start.base_path, start.rel_path), start.rel_path);
+      continue;
+    }
+    Level& level = walk_.back();
+    if (level.next == level.entries.size()) {
+      walk_.pop_back();
+      continue;
+    }
+    const Level::Entry& entry = level.entries[level.next];
+    const std::string_view name = level.Name(entry);
+    if (entry.directory) {
+      ++level.next;
+      std::string os_directory = *level.os_directory;
+      os_directory.append(name).push_back('/');
+      std::string rel_path = level.rel_path;
+      rel_path.append(name).push_back('\\');
+      // Behind the scan, the walk only catches up.
+      if (Passed(scan_seen_, scan_seen_start_, scan_seen_path_, walk_start_ - 1, rel_path)) continue;
+      const size_t before = found->size();
+      // Listing takes long: what was found goes out first.
+      if (EnterLevel(os_directory, rel_path) && before != 0) return true;
+      continue;
+    }
+    ++level.next;
+    const std::string& skip = trees_.skip;
+    if (skip.size() == level.os_directory->size() + name.size() && skip.starts_with(*level.os_directory) &&
+        skip.ends_with(name)) {
+      continue;
+    }
+    std::string path = level.rel_path;
+    path.append(name);
+    if (Passed(scan_seen_, scan_seen_start_, scan_seen_path_, walk_start_ - 1, path)) continue;
+    try {
+      if (!trees_.included(path)) continue;
+    } catch (const std::exception&) {
+      continue;  // the scan meets the same failure when it gets there
+    }
+    found->push_back(Found{walk_start_ - 1, std::move(path), level.rel_path.size(), level.os_directory});
+  }
+  return true;
+}
+
+bool BuildReadAhead::EnterLevel(const std::string& os_directory, const std::string& rel_path) {
+  std::unique_ptr<platform::DirectoryReader> reader;
+  if (fs_.OpenDirectory(os_directory, &reader) != 0) return false;
+  for (const Level& level : walk_) {
+    if (level.device == reader->device() && level.inode == reader->inode()) return false;
+  }
+  Level level;
+  level.os_directory = std::make_shared<const std::string>(os_directory);
+  level.rel_path = rel_path;
+  level.device = reader->device();
+  level.inode = reader->inode();
+  platform::DirectoryEntry entry;
+  while (reader->Next(&entry)) {
+    const bool directory = entry.kind == platform::EntryKind::kDirectory;
+    // Links and special files are left to the scan; so are names that a
+    // list cannot hold, which the scan reports.
+    if (!directory && entry.kind != platform::EntryKind::kRegular) continue;
+    if ((directory && !trees_.recursive) || !StorableName(entry.name, false)) continue;
+    level.entries.push_back(Level::Entry{static_cast<uint32_t>(level.names.size()),
+                                         static_cast<uint32_t>(entry.name.size()), directory});
+    level.names.append(entry.name);
+  }
+  // The scan lists nothing of a directory whose listing breaks off.
+  if (reader->error() != 0) return false;
+  std::sort(level.entries.begin(), level.entries.end(), [&level](const Level::Entry& a, const Level::Entry& b) {
+    return ComparePaths(level.Name(a), level.Name(b)) < 0;
+  });
+  walk_.push_back(std::move(level));
+  return true;
+}
+
+void BuildReadAhead::HashBatch(Job* jobs, size_t count, OpenDirectory& directory, std::byte* small,
+                               std::byte* large) noexcept {
+  const uint8_t* bytes[kBatch] = {};
+  size_t sizes[kBatch] = {};
+  Job* side_by_side[kBatch] = {};
+  size_t waiting = 0;
+  for (size_t i = 0; i < count; ++i) {
+    Job& job = jobs[i];
+    job.ok = false;
+    try {
+      if (directory.handle == nullptr || directory.path != *job.directory) {
+        directory.path = *job.directory;
+        if (fs_.OpenDirectoryHandle(directory.path, &directory.handle) != 0) directory.handle.reset();
+      }
+      const std::byte* read = directory.handle == nullptr
+                                  ? nullptr
+                                  : ReadWhole(*directory.handle, job.name, small + i * kSideBySideSize,
+                                              kSideBySideSize, large, &job.result);
+      if (read == large) {
+        job.result.hash = HashBytes(read, static_cast<size_t>(job.result.size));
+        job.ok = true;
+      } else if (read != nullptr) {
+        bytes[waiting] = reinterpret_cast<const uint8_t*>(read);
+        sizes[waiting] = static_cast<size_t>(job.result.size);
+        side_by_side[waiting++] = &job;
+      }
+    } catch (...) {
+      // Left to the main thread.
     }
   }
-  const auto name_of = [&names](const std::pair<size_t, size_t>& at) {
-    return std::string_view(names).substr(at.first, at.second);
-  };
-  std::sort(found.begin(), found.end(), [&name_of](const auto& a, const auto& b) {
-    return ComparePaths(name_of(a), name_of(b)) < 0;
-  });
-  std::string sorted;
-  sorted.reserve(names.size());
-  std::vector<size_t> ends;
-  ends.reserve(found.size());
-  for (const auto& at : found) {
-    sorted.append(name_of(at));
-    ends.push_back(sorted.size());
+  try {
+    uint8_t digests[kBatch][DigestMD4::kHashSizeBytes];
+    DigestMD4Messages(bytes, sizes, waiting, digests);
+    for (size_t k = 0; k < waiting; ++k) {
+      side_by_side[k]->result.hash = DigestText(digests[k]);
+      side_by_side[k]->ok = true;
+    }
+  } catch (...) {
+    // Left to the main thread.
   }
-  Enter(directory, std::move(sorted), std::move(ends));
+}
+
+const std::byte* BuildReadAhead::ReadWhole(platform::DirectoryHandle& directory, const std::string& name,
+                                           std::byte* small, size_t capacity, std::byte* large, Result* result) {
+  // Never anything but a regular file, which cannot block a helper.
+  std::unique_ptr<platform::ReadableFile> file;
+  platform::FileStatus before;
+  if (directory.OpenForReading(name, trees_.follow_links, &file, &before) != 0 || before.size > kMaxSize) {
+    return nullptr;
+  }
+  if (trees_.list_known && before.device == trees_.list_device && before.inode == trees_.list_inode) {
+    return nullptr;
+  }
+  // Room for more than the file holds, so that a read shows when it grew.
+  if (before.size >= static_cast<int64_t>(capacity)) {
+    small = large;
+    capacity = static_cast<size_t>(kMaxSize);
+  }
+  int64_t done = 0;
+  for (;;) {
+    platform::ErrorCode error = 0;
+    const int64_t n = file->Read(small + done, capacity - static_cast<size_t>(done), &error);
+    if (n < 0) return nullptr;
+    done += n;
+    // A file that grew since its stat is not the one that was looked at.
+    if (done > before.size) return nullptr;
+    // Where one read brought the whole file, the stat after it shows that
+    // this was the end: no second read to find that out.
+    if (n == 0 || done == before.size) break;
+  }
+  if (done != before.size) return nullptr;
+  if (file->Status(&result->after) != 0 || !Untouched(before, result->after)) return nullptr;
+  result->size = before.size;
+  result->date = DateTimeFromUnixMilliseconds(result->after.modified_ms);
+  return small;
 }
 
 }  // namespace hv

@@ -5,7 +5,6 @@
 
 #include "support/base64.h"
 #include "support/exceptions.h"
-#include "support/md4.h"
 
 namespace hv {
 
@@ -27,6 +26,13 @@ const char* NotRegularText(platform::FileKind kind) {
     case platform::FileKind::kOther: break;
   }
   return "Is not a regular file";
+}
+
+// The digest finished, as Base64 text.
+std::string FinalText(DigestMD4& digest) {
+  uint8_t value[DigestMD4::kHashSizeBytes];
+  digest.Final(value);
+  return DigestText(value);
 }
 
 }  // namespace
@@ -74,9 +80,18 @@ std::string HashPieces(PieceSource& source, const std::function<void(int64_t don
     done += n;
     if (on_piece) on_piece(done);
   }
-  unsigned char value[DigestMD4::kHashSizeBytes];
-  digest.Final(value);
-  return Base64Encode(std::string_view(reinterpret_cast<const char*>(value), sizeof value));
+  return FinalText(digest);
+}
+
+std::string DigestText(const uint8_t (&digest)[DigestMD4::kHashSizeBytes]) {
+  return Base64Encode(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::string HashBytes(const std::byte* bytes, size_t size) {
+  DigestMD4 digest;
+  digest.Init();
+  digest.Update(bytes, size);
+  return FinalText(digest);
 }
 
 }  // namespace hv

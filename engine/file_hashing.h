@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/file_system.h"
+#include "support/md4.h"
 
 namespace hv {
 
@@ -68,5 +69,12 @@ class FileReader final : public PieceSource {
 // an MD4 digest, and after each `on_piece` (when set) gets the bytes done so
 // far; whatever it throws ends the loop. Returns the digest's Base64 text.
 std::string HashPieces(PieceSource& source, const std::function<void(int64_t done)>& on_piece);
+
+// The Base64 text of the digest of `size` bytes at `bytes`: what HashPieces
+// gives for a file of these bytes.
+std::string HashBytes(const std::byte* bytes, size_t size);
+
+// A digest as Base64 text, as HashPieces gives it.
+std::string DigestText(const uint8_t (&digest)[DigestMD4::kHashSizeBytes]);
 
 }  // namespace hv

@@ -28,6 +28,7 @@ class DirectoryReader;
 
 class BuildReadAhead;
 class ListLookup;
+struct ReadAheadTrees;
 
 enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, vcDupes, vcDupes1 };
 
@@ -199,6 +200,9 @@ class Verify {
   virtual int CompareLists();
   virtual void FilterList(HashList& list);
   virtual bool IsIncluded(const std::string& path);
+  // The rules of IsIncluded for use on one other thread: an expression keeps
+  // the state of its last match, so each thread needs expressions of its own.
+  std::function<bool(const std::string&)> RulesForAnotherThread() const;
   virtual void CheckAborted();
   virtual void LoadHashFile(const std::string& file_name, HashList& list);
   // The redirection switch. Each build links its own: the i386 program's in
@@ -231,6 +235,8 @@ class Verify {
   // What Build and RunVerify do inside the redirection switch, once the
   // lists are cleared and the output file is gone.
   int BuildBody();
+  // What Build's read-ahead needs to know of the scans of `run`.
+  ReadAheadTrees TreesToReadAhead(const CommandRun& run);
   int RunVerifyBody(FileProc file_proc, FinishProc finish_proc, int param);
   void SplitBaseDirectory(const std::string& directory, std::string& base_path, std::string& rel_path);
 
@@ -257,6 +263,7 @@ class Verify {
     std::unique_ptr<RegExp> regexp;
   };
   std::vector<Rule> include_exclude_list_;
+  static bool IsIncludedBy(std::vector<Rule>& rules, const std::string& path);
   // What the switch-off stored for the restore; kept after a restore.
   void* wow64_redirection_old_value_donotchange_ = nullptr;
   bool disable_wow64_ = false;

@@ -43,8 +43,7 @@ int Verify::BuildBody() {
       run.list_inode = status.inode;
     }
     // Its helpers stop with the scan, before the list is sorted.
-    BuildReadAhead read_ahead(fs, read_ahead_threads_, junctions_, run.list_known, run.list_device,
-                              run.list_inode);
+    BuildReadAhead read_ahead(fs, read_ahead_threads_, TreesToReadAhead(run));
     if (read_ahead.Active()) run.read_ahead = &read_ahead;
     result = ScanBaseDirectories(run, &Verify::BuildFile, 0);
   }
@@ -60,6 +59,27 @@ int Verify::BuildBody() {
   return result;
 }
 
+ReadAheadTrees Verify::TreesToReadAhead(const CommandRun& run) {
+  ReadAheadTrees trees;
+  try {
+    for (const std::string& directory : base_directories_) {
+      ReadAheadTrees::Start& start = trees.starts.emplace_back();
+      SplitBaseDirectory(directory, start.base_path, start.rel_path);
+    }
+  } catch (const std::exception&) {
+    // The scan fails there when it gets there; the helpers stop short of it.
+    trees.starts.pop_back();
+  }
+  trees.recursive = recursive_;
+  trees.follow_links = junctions_;
+  trees.skip = run.scan_skips;
+  trees.list_known = run.list_known;
+  trees.list_device = run.list_device;
+  trees.list_inode = run.list_inode;
+  trees.included = RulesForAnotherThread();
+  return trees;
+}
+
 int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int /*param*/) {
   try {
     platform::FileSystem& fs = platform::CurrentFileSystem();
@@ -67,7 +87,8 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     BuildReadAhead* const read_ahead = run.read_ahead;
     const std::string file_name = OsPath(*base_path, path);
     platform::FileStatus status;
-    const bool known = (run.list_known || read_ahead != nullptr) && fs.Stat(file_name, &status) == 0;
+    const bool known = read_ahead != nullptr ? read_ahead->Stat(base_path, path, &status) == 0
+                                             : run.list_known && fs.Stat(file_name, &status) == 0;
     // The old list is on its way out: hashed, it would go into its own
     // successor.
     if (known && run.list_known && status.device == run.list_device && status.inode == run.list_inode) {
@@ -78,17 +99,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     BuildReadAhead::Result ahead;
     bool taken = false;
     if (known && read_ahead != nullptr && status.is_regular() && status.size <= BuildReadAhead::kMaxSize) {
-      const size_t slash = file_name.rfind('/');
-      const std::string_view name = std::string_view(file_name).substr(slash + 1);
-      const std::string_view directory = std::string_view(file_name).substr(0, slash + 1);
-      if (!read_ahead->Knows(directory)) {
-        const size_t rel_slash = path.rfind('\\');
-        const std::string_view rel_directory =
-            rel_slash == std::string::npos ? std::string_view() : std::string_view(path).substr(0, rel_slash + 1);
-        read_ahead->EnterDirectory(std::string(directory), rel_directory, name,
-                                   [this](const std::string& rel) { return IsIncluded(rel); });
-      }
-      taken = read_ahead->Take(name, status, &ahead);
+      taken = read_ahead->Take(base_path, path, status, &ahead);
     }
     if (taken) {
       item->SetBasePath(base_path);

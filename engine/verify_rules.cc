@@ -2,7 +2,10 @@
 // directory, as stored in hash lists (sub\file.txt); the last rule that
 // matches decides.
 #include <algorithm>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/verify.h"
 #include "support/utf8.h"
@@ -72,13 +75,23 @@ void Verify::AddIncludeExcludeMask(const std::string& mask, IncludeExcludeMask m
       Rule{include, wildcard ? WildcardToRegExp(mask) : CreateMaskRegExp(mask)});
 }
 
-bool Verify::IsIncluded(const std::string& path) {
+bool Verify::IsIncludedBy(std::vector<Rule>& rules, const std::string& path) {
   bool included = true;
   // Every rule is tried, so a bad expression fails at the first path tested.
-  for (Rule& rule : include_exclude_list_) {
+  for (Rule& rule : rules) {
     if (rule.regexp->Match(path)) included = rule.include;
   }
   return included;
+}
+
+bool Verify::IsIncluded(const std::string& path) { return IsIncludedBy(include_exclude_list_, path); }
+
+std::function<bool(const std::string&)> Verify::RulesForAnotherThread() const {
+  auto rules = std::make_shared<std::vector<Rule>>();
+  for (const Rule& rule : include_exclude_list_) {
+    rules->push_back(Rule{rule.include, CreateRegExp(rule.regexp->Pattern(), rule.regexp->Options())});
+  }
+  return [rules](const std::string& path) { return IsIncludedBy(*rules, path); };
 }
 
 void Verify::FilterList(HashList& list) {

@@ -67,6 +67,23 @@ class ReadableFile {
   // Reads up to `count` bytes into `buffer`. Returns the number of bytes read,
   // 0 at the end of the file, or -1 with `*error` set when the read failed.
   virtual int64_t Read(void* buffer, size_t count, ErrorCode* error) = 0;
+  // What Stat gives for the open file now, whatever has become of its name.
+  virtual ErrorCode Status(FileStatus* status) = 0;
+};
+
+// A directory held open, so that the files in it are opened by their names
+// alone, without the path above them being walked again for each.
+class DirectoryHandle {
+ public:
+  virtual ~DirectoryHandle() = default;
+  // FileSystem::Stat of the name `name` in this directory.
+  virtual ErrorCode Stat(const std::string& name, FileStatus* status) = 0;
+  // FileSystem::OpenForReading of the file `name` in this directory, read
+  // through the system's cache; `*status` receives what Stat gave for the
+  // name when it was opened (the regular file that was opened, or what the
+  // name was found to be instead).
+  virtual ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
+                                   FileStatus* status) = 0;
 };
 
 class FileSystem {
@@ -88,6 +105,19 @@ class FileSystem {
   // 64 KiB and `count` a multiple of it.
   virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
                                    std::unique_ptr<ReadableFile>* file, FileKind* kind) = 0;
+
+  // Gives the calling thread, where the system allows it, a table of
+  // descriptors of its own, so that its opens and closes do not wait on
+  // those of other threads. The thread then uses only what it opens itself
+  // from here on, and what it opened stays its own. Nothing to do for a
+  // file system without descriptors.
+  virtual void UseOwnDescriptors() {}
+
+  // Opens the directory `path` (symbolic links followed) to open the files
+  // in it by name. Unless a file system does better, a handle only puts
+  // `path`, '/' and the name together, and a missing directory shows at the
+  // first open.
+  virtual ErrorCode OpenDirectoryHandle(const std::string& path, std::unique_ptr<DirectoryHandle>* handle);
 
   // Opens `path` for the text stream and the files the program writes:
   // fmOpenRead and fmOpenReadWrite need an existing file, fmCreate creates one

@@ -74,7 +74,7 @@ class PosixDirectoryReader final : public DirectoryReader {
 
   ErrorCode Stat(std::string_view name, FileStatus* status) override {
     name_.assign(name);
-    return StatAt(::dirfd(dir_), name_.c_str(), status);
+    return StatAt(::dirfd(dir_), name_.c_str(), 0, status);
   }
 
  private:

@@ -1,12 +1,18 @@
 #include "platform/posix_file.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <limits>
 #include <string>
 
 namespace hv::platform {
@@ -14,9 +20,66 @@ namespace hv::platform {
 namespace {
 
 static_assert(sizeof(off_t) == 8, "files need 64-bit offsets (_FILE_OFFSET_BITS=64)");
+static_assert(kCurrentDirectory == AT_FDCWD);
 
 // Larger single transfers are split: the kernel caps one call near 2 GiB anyway.
 constexpr int64_t kMaxChunk = int64_t{1} << 30;
+
+// Milliseconds since the epoch, rounded toward minus infinity (nanoseconds
+// are never negative), saturated instead of overflowing for absurd times.
+int64_t ToMilliseconds(int64_t seconds, int64_t nanoseconds) {
+  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 1000 - 1;
+  if (seconds > kLimit) return std::numeric_limits<int64_t>::max();
+  if (seconds < -kLimit) return std::numeric_limits<int64_t>::min();
+  return seconds * 1000 + nanoseconds / 1000000;
+}
+
+void FillFromStat(const struct stat& st, FileStatus* status) {
+  status->kind = FileKindOf(st.st_mode);
+  status->size = static_cast<int64_t>(st.st_size);
+  status->modified_ms = ToMilliseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  status->accessed_ms = ToMilliseconds(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  status->has_birth_time = false;
+  status->birth_ms = 0;
+  status->device = static_cast<uint64_t>(st.st_dev);
+  status->inode = static_cast<uint64_t>(st.st_ino);
+  status->modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int32_t>(st.st_mtim.tv_nsec)};
+  status->changed = {static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int32_t>(st.st_ctim.tv_nsec)};
+  status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
+  status->link_count = static_cast<uint32_t>(st.st_nlink);
+  status->owner = static_cast<uint32_t>(st.st_uid);
+  status->group = static_cast<uint32_t>(st.st_gid);
+}
+
+void FillFromStatx(const struct statx& stx, FileStatus* status) {
+  status->kind = FileKindOf(stx.stx_mode);
+  status->size = static_cast<int64_t>(stx.stx_size);
+  status->modified_ms = ToMilliseconds(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  status->accessed_ms = ToMilliseconds(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+  status->has_birth_time = (stx.stx_mask & STATX_BTIME) != 0;
+  status->birth_ms =
+      status->has_birth_time ? ToMilliseconds(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec) : 0;
+  status->device = static_cast<uint64_t>(makedev(stx.stx_dev_major, stx.stx_dev_minor));
+  status->inode = static_cast<uint64_t>(stx.stx_ino);
+  status->modified = {static_cast<int64_t>(stx.stx_mtime.tv_sec), static_cast<int32_t>(stx.stx_mtime.tv_nsec)};
+  status->changed = {static_cast<int64_t>(stx.stx_ctime.tv_sec), static_cast<int32_t>(stx.stx_ctime.tv_nsec)};
+  status->permissions = static_cast<uint32_t>(stx.stx_mode & 07777);
+  status->link_count = static_cast<uint32_t>(stx.stx_nlink);
+  status->owner = static_cast<uint32_t>(stx.stx_uid);
+  status->group = static_cast<uint32_t>(stx.stx_gid);
+}
+
+// openat(2), retried while a signal interrupts it.
+int OpenAtRetrying(int directory, const char* name, int flags, unsigned mode = 0) {
+  int fd;
+  do {
+    fd = ::openat(directory, name, flags, static_cast<mode_t>(mode));
+  } while (fd == -1 && errno == EINTR);
+  return fd;
+}
+
+// The stat of what `fd` stands for.
+ErrorCode StatDescriptor(int fd, FileStatus* status) { return StatAt(fd, "", AT_EMPTY_PATH, status); }
 
 class PosixFile : public File {
  public:
@@ -157,6 +220,8 @@ class PosixReadableFile final : public ReadableFile {
   PosixReadableFile(const PosixReadableFile&) = delete;
   PosixReadableFile& operator=(const PosixReadableFile&) = delete;
 
+  ErrorCode Status(FileStatus* status) override { return StatDescriptor(fd_, status); }
+
   int64_t Read(void* buffer, size_t count, ErrorCode* error) override {
     for (;;) {
       const ssize_t n = ::read(fd_, buffer, count);
@@ -193,30 +258,50 @@ ErrorCode NotRegularError(FileKind kind) {
 
 // Opens for reading, with `flags`, the regular file that `named` (a descriptor
 // that only names it) stands for and whose stat gave `looked`. Through
-// `reopen_directory` + the descriptor's number it is that very file, whatever
-// has become of its name since. Where that directory is missing, the name is
-// opened again without waiting for anything and kept only when it is still
-// that file. The descriptor, or -1 with errno set.
-int OpenNamedFile(int named, const struct stat& looked, const std::string& path, bool follow_links,
-                  const std::string& reopen_directory, int flags) {
-  const int fd = OpenRetrying(reopen_directory + std::to_string(named), flags);
-  if (fd != -1 || errno != ENOENT) return fd;
-  const int again = OpenRetrying(path, flags | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
+// `reopen_directory` (a descriptor of "/proc/self/fd") and the descriptor's
+// number it is that very file, whatever has become of its name since.
+// Without that directory, `name` in `directory` is opened again without
+// waiting for anything and kept only when it is still that file. The
+// descriptor, or -1 with errno set.
+int OpenNamedFile(int named, const FileStatus& looked, int directory, const std::string& name, bool follow_links,
+                  int reopen_directory, int flags) {
+  if (reopen_directory >= 0) {
+    char number[16] = {};
+    std::to_chars(number, number + sizeof number - 1, named);
+    const int fd = OpenAtRetrying(reopen_directory, number, flags);
+    if (fd != -1 || errno != ENOENT) return fd;
+  }
+  const int again = OpenAtRetrying(directory, name.c_str(), flags | O_NONBLOCK | (follow_links ? 0 : O_NOFOLLOW));
   if (again == -1) return -1;
-  struct stat st;
+  FileStatus found;
   int status_flags = -1;
-  ErrorCode error = 0;
-  if (::fstat(again, &st) != 0 || (status_flags = ::fcntl(again, F_GETFL)) == -1) {
+  ErrorCode error = StatDescriptor(again, &found);
+  if (error == 0 && (status_flags = ::fcntl(again, F_GETFL)) == -1) {
     error = errno;
-  } else if (st.st_dev != looked.st_dev || st.st_ino != looked.st_ino) {
+  } else if (error == 0 && (found.device != looked.device || found.inode != looked.inode)) {
     error = EAGAIN;  // replaced between the look and the open
-  } else if (::fcntl(again, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
+  } else if (error == 0 && ::fcntl(again, F_SETFL, status_flags & ~O_NONBLOCK) != 0) {
     error = errno;
   }
   if (error == 0) return again;
   ::close(again);
   errno = error;
   return -1;
+}
+
+constexpr int kNotOpened = -2;
+std::atomic<int> g_descriptor_directory{kNotOpened};
+// A thread with a table of descriptors of its own finds them in
+// "/proc/thread-self/fd", not in the process's.
+thread_local bool t_own_descriptors = false;
+thread_local int t_descriptor_directory = -1;
+
+// A forked child must not reopen its parent's descriptors.
+void ForgetDescriptorDirectory() {
+  const int fd = g_descriptor_directory.exchange(kNotOpened);
+  if (fd >= 0) ::close(fd);
+  if (t_own_descriptors && t_descriptor_directory >= 0) ::close(t_descriptor_directory);
+  t_own_descriptors = false;
 }
 
 }  // namespace
@@ -234,30 +319,61 @@ FileKind FileKindOf(unsigned mode) {
   }
 }
 
-ErrorCode OpenRegularForReading(const std::string& path, bool unbuffered, bool follow_links,
-                                const std::string& reopen_directory, std::unique_ptr<ReadableFile>* file,
-                                FileKind* kind) {
+ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status) {
+  struct statx stx;
+  if (::statx(directory, name, flags | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
+    FillFromStatx(stx, status);
+    return 0;
+  }
+  // Kernels (or sandboxes) without statx: plain stat, no birth time.
+  if (errno != ENOSYS && errno != EPERM) return errno;
+  struct stat st;
+  if (::fstatat(directory, name, &st, flags) != 0) return errno;
+  FillFromStat(st, status);
+  return 0;
+}
+
+bool UseOwnDescriptors() {
+  if (t_own_descriptors) return true;
+  if (::unshare(CLONE_FILES) != 0) return false;
+  t_own_descriptors = true;
+  t_descriptor_directory = OpenRetrying("/proc/thread-self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  return true;
+}
+
+int DescriptorDirectory() {
+  if (t_own_descriptors) return t_descriptor_directory;
+  const int known = g_descriptor_directory.load(std::memory_order_acquire);
+  if (known != kNotOpened) return known;
+  [[maybe_unused]] static const int registered = ::pthread_atfork(nullptr, nullptr, ForgetDescriptorDirectory);
+  const int opened = OpenRetrying("/proc/self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int expected = kNotOpened;
+  if (g_descriptor_directory.compare_exchange_strong(expected, opened, std::memory_order_acq_rel)) return opened;
+  // Another thread was first.
+  if (opened >= 0) ::close(opened);
+  return expected;
+}
+
+ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unbuffered, bool follow_links,
+                                int reopen_directory, std::unique_ptr<ReadableFile>* file, FileStatus* status) {
   // Looked at first without opening what the name stands for: opening a FIFO
   // waits for a writer, and a device may never stop giving bytes.
-  const int named = OpenRetrying(path, O_PATH | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW));
+  const int named = OpenAtRetrying(directory, name.c_str(), O_PATH | O_CLOEXEC | (follow_links ? 0 : O_NOFOLLOW));
   if (named == -1) return errno;
   const struct Closer {
     int fd;
     ~Closer() { ::close(fd); }
   } closer{named};
-  struct stat looked;
-  if (::fstat(named, &looked) != 0) return errno;
-  const FileKind found = FileKindOf(looked.st_mode);
-  if (kind != nullptr) *kind = found;
-  if (found != FileKind::kRegular) return NotRegularError(found);
+  if (const ErrorCode error = StatDescriptor(named, status)) return error;
+  if (!status->is_regular()) return NotRegularError(status->kind);
   const int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
   bool direct = unbuffered;
-  int fd =
-      OpenNamedFile(named, looked, path, follow_links, reopen_directory, flags | (direct ? O_DIRECT : 0));
+  int fd = OpenNamedFile(named, *status, directory, name, follow_links, reopen_directory,
+                         flags | (direct ? O_DIRECT : 0));
   if (fd == -1 && direct && errno == EINVAL) {
     // The file system does not do O_DIRECT at all.
     direct = false;
-    fd = OpenNamedFile(named, looked, path, follow_links, reopen_directory, flags);
+    fd = OpenNamedFile(named, *status, directory, name, follow_links, reopen_directory, flags);
   }
   if (fd == -1) return errno;
   *file = std::make_unique<PosixReadableFile>(fd, direct);
@@ -265,11 +381,7 @@ ErrorCode OpenRegularForReading(const std::string& path, bool unbuffered, bool f
 }
 
 int OpenRetrying(const std::string& path, int flags, unsigned mode) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, static_cast<mode_t>(mode));
-  } while (fd == -1 && errno == EINTR);
-  return fd;
+  return OpenAtRetrying(kCurrentDirectory, path.c_str(), flags, mode);
 }
 
 ErrorCode RejectDirectory(int fd) {

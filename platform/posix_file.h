@@ -27,19 +27,34 @@ ErrorCode RejectDirectory(int fd);
 // positioned, whatever it is (a descriptor shared with another writer).
 std::unique_ptr<File> WrapPosixFile(int fd, bool sequential = false);
 
-// FileSystem::Stat of `name`, relative to the open directory `directory_fd`
-// (or to the current directory with AT_FDCWD).
-ErrorCode StatAt(int directory_fd, const char* name, FileStatus* status);
-
 // What a stat's mode says a name is.
 FileKind FileKindOf(unsigned mode);
 
-// FileSystem::OpenForReading of the real file system. The file looked at is
-// opened through `reopen_directory` + the number of a descriptor that only
-// names it ("/proc/self/fd/"); where that directory is missing, its name is
-// opened again without blocking and kept only when it is still that file.
-ErrorCode OpenRegularForReading(const std::string& path, bool unbuffered, bool follow_links,
-                                const std::string& reopen_directory, std::unique_ptr<ReadableFile>* file,
-                                FileKind* kind);
+// In place of a directory's descriptor: the current directory (AT_FDCWD).
+inline constexpr int kCurrentDirectory = -100;
+
+// The stat of `name` in the directory with descriptor `directory`, with
+// statx where the system has it; `flags` as statx takes them (AT_EMPTY_PATH:
+// of `directory` itself).
+ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status);
+
+// "/proc/self/fd" held open for the process (for a thread with descriptors
+// of its own, "/proc/thread-self/fd" for the thread), through which a
+// descriptor is opened anew by its number; -1 where there is none.
+int DescriptorDirectory();
+
+// FileSystem::UseOwnDescriptors of the real file system: false where the
+// system refuses the calling thread a table of descriptors of its own.
+bool UseOwnDescriptors();
+
+// FileSystem::OpenForReading of the real file system, of `name` in the
+// directory with descriptor `directory`; `*status` receives the stat of what
+// the name was found to be, and stays as it is when the name could not be
+// looked at. The file looked at is opened again through `reopen_directory`
+// (DescriptorDirectory) and the number of a descriptor that only names it;
+// without that directory (-1), its name is opened again without blocking
+// and kept only when it is still that file.
+ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unbuffered, bool follow_links,
+                                int reopen_directory, std::unique_ptr<ReadableFile>* file, FileStatus* status);
 
 }  // namespace hv::platform

@@ -1,6 +1,6 @@
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -23,49 +22,33 @@ namespace hv::platform {
 
 namespace {
 
-// Milliseconds since the epoch, rounded toward minus infinity (nanoseconds
-// are never negative), saturated instead of overflowing for absurd times.
-int64_t ToMilliseconds(int64_t seconds, int64_t nanoseconds) {
-  constexpr int64_t kLimit = std::numeric_limits<int64_t>::max() / 1000 - 1;
-  if (seconds > kLimit) return std::numeric_limits<int64_t>::max();
-  if (seconds < -kLimit) return std::numeric_limits<int64_t>::min();
-  return seconds * 1000 + nanoseconds / 1000000;
-}
+class PosixDirectoryHandle final : public DirectoryHandle {
+ public:
+  PosixDirectoryHandle(int fd, const std::string& path)
+      : fd_(fd), path_length_(path.size() + (path.ends_with('/') ? 0 : 1)) {}
+  ~PosixDirectoryHandle() override { ::close(fd_); }
+  PosixDirectoryHandle(const PosixDirectoryHandle&) = delete;
+  PosixDirectoryHandle& operator=(const PosixDirectoryHandle&) = delete;
 
-void FillFromStat(const struct stat& st, FileStatus* status) {
-  status->kind = FileKindOf(st.st_mode);
-  status->size = static_cast<int64_t>(st.st_size);
-  status->modified_ms = ToMilliseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  status->accessed_ms = ToMilliseconds(st.st_atim.tv_sec, st.st_atim.tv_nsec);
-  status->has_birth_time = false;
-  status->birth_ms = 0;
-  status->device = static_cast<uint64_t>(st.st_dev);
-  status->inode = static_cast<uint64_t>(st.st_ino);
-  status->modified = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int32_t>(st.st_mtim.tv_nsec)};
-  status->changed = {static_cast<int64_t>(st.st_ctim.tv_sec), static_cast<int32_t>(st.st_ctim.tv_nsec)};
-  status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
-  status->link_count = static_cast<uint32_t>(st.st_nlink);
-  status->owner = static_cast<uint32_t>(st.st_uid);
-  status->group = static_cast<uint32_t>(st.st_gid);
-}
+  ErrorCode Stat(const std::string& name, FileStatus* status) override {
+    if (TooLong(name)) return ENAMETOOLONG;
+    return StatAt(fd_, name.c_str(), 0, status);
+  }
 
-void FillFromStatx(const struct statx& stx, FileStatus* status) {
-  status->kind = FileKindOf(stx.stx_mode);
-  status->size = static_cast<int64_t>(stx.stx_size);
-  status->modified_ms = ToMilliseconds(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
-  status->accessed_ms = ToMilliseconds(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
-  status->has_birth_time = (stx.stx_mask & STATX_BTIME) != 0;
-  status->birth_ms =
-      status->has_birth_time ? ToMilliseconds(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec) : 0;
-  status->device = static_cast<uint64_t>(makedev(stx.stx_dev_major, stx.stx_dev_minor));
-  status->inode = static_cast<uint64_t>(stx.stx_ino);
-  status->modified = {static_cast<int64_t>(stx.stx_mtime.tv_sec), static_cast<int32_t>(stx.stx_mtime.tv_nsec)};
-  status->changed = {static_cast<int64_t>(stx.stx_ctime.tv_sec), static_cast<int32_t>(stx.stx_ctime.tv_nsec)};
-  status->permissions = static_cast<uint32_t>(stx.stx_mode & 07777);
-  status->link_count = static_cast<uint32_t>(stx.stx_nlink);
-  status->owner = static_cast<uint32_t>(stx.stx_uid);
-  status->group = static_cast<uint32_t>(stx.stx_gid);
-}
+  ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
+                           FileStatus* status) override {
+    if (TooLong(name)) return ENAMETOOLONG;
+    return OpenRegularForReading(fd_, name, false, follow_links, DescriptorDirectory(), file, status);
+  }
+
+ private:
+  // A name reached through the directory is still the whole path to the
+  // system's other calls, which refuse it when it is this long.
+  bool TooLong(const std::string& name) const { return path_length_ + name.size() >= PATH_MAX; }
+
+  int fd_;
+  size_t path_length_;
+};
 
 // strerror_r comes in a GNU form (returns the text) and an XSI form (fills
 // the buffer); these overloads accept whichever the C library declares.
@@ -84,12 +67,27 @@ class PosixFileSystem final : public FileSystem {
   PosixFileSystem& operator=(const PosixFileSystem&) = delete;
 
   ErrorCode Stat(const std::string& path, FileStatus* status) override {
-    return StatAt(AT_FDCWD, path.c_str(), status);
+    return StatAt(kCurrentDirectory, path.c_str(), 0, status);
   }
 
   ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
                            std::unique_ptr<ReadableFile>* file, FileKind* kind) override {
-    return OpenRegularForReading(path, unbuffered, follow_links, "/proc/self/fd/", file, kind);
+    // What the name was found to be, if it could be looked at.
+    FileStatus status;
+    if (kind != nullptr) status.kind = *kind;
+    const ErrorCode error =
+        OpenRegularForReading(kCurrentDirectory, path, unbuffered, follow_links, DescriptorDirectory(), file, &status);
+    if (kind != nullptr) *kind = status.kind;
+    return error;
+  }
+
+  void UseOwnDescriptors() override { platform::UseOwnDescriptors(); }
+
+  ErrorCode OpenDirectoryHandle(const std::string& path, std::unique_ptr<DirectoryHandle>* handle) override {
+    const int fd = OpenRetrying(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd == -1) return errno;
+    *handle = std::make_unique<PosixDirectoryHandle>(fd, path);
+    return 0;
   }
 
   ErrorCode Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
@@ -265,20 +263,6 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
-
-ErrorCode StatAt(int directory_fd, const char* name, FileStatus* status) {
-  struct statx stx;
-  if (::statx(directory_fd, name, AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
-    FillFromStatx(stx, status);
-    return 0;
-  }
-  // Kernels (or sandboxes) without statx: plain stat, no birth time.
-  if (errno != ENOSYS && errno != EPERM) return errno;
-  struct stat st;
-  if (::fstatat(directory_fd, name, &st, 0) != 0) return errno;
-  FillFromStat(st, status);
-  return 0;
-}
 
 FileSystem& RealFileSystem() {
   static PosixFileSystem file_system;

@@ -1,7 +1,12 @@
 #include "support/md4.h"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "support/exceptions.h"
 
@@ -23,21 +28,70 @@ inline void StoreLE32(uint8_t* p, uint32_t v) {
   std::memcpy(p, &v, sizeof v);
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
+// The vector type below never crosses a call that is not inlined.
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+#define HV_INLINE inline __attribute__((always_inline))
+
+// The steps of MD4 for one word (uint32_t) or for a vector of words, one
+// message in each lane.
+template <int S, typename W>
+HV_INLINE W Rotl(const W& x) {
+  return (x << S) | (x >> (32 - S));
+}
+
 // Each step is bound by the latency of its chain through the newest word
 // (b), so everything that does not depend on b is summed first and b enters
 // last. In round 2 the majority function is split into two terms that never
 // share a set bit, so | becomes + and b meets a single operation.
-template <int S>
-inline void R1(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
-  a = std::rotl((a + x) + (((c ^ d) & b) ^ d), S);
+template <int S, typename W>
+HV_INLINE void R1(W& a, const W& b, const W& c, const W& d, const W& x) {
+  a = Rotl<S>((a + x) + (((c ^ d) & b) ^ d));
 }
-template <int S>
-inline void R2(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
-  a = std::rotl((a + x + 0x5A827999u + (c & d)) + ((c ^ d) & b), S);
+template <int S, typename W>
+HV_INLINE void R2(W& a, const W& b, const W& c, const W& d, const W& x) {
+  a = Rotl<S>((a + x + 0x5A827999u + (c & d)) + ((c ^ d) & b));
 }
-template <int S>
-inline void R3(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
-  a = std::rotl((a + x + 0x6ED9EBA1u) + ((c ^ d) ^ b), S);
+template <int S, typename W>
+HV_INLINE void R3(W& a, const W& b, const W& c, const W& d, const W& x) {
+  a = Rotl<S>((a + x + 0x6ED9EBA1u) + ((c ^ d) ^ b));
+}
+
+// Compresses the 64-byte block `x` into the chaining value a, b, c, d.
+template <typename W>
+HV_INLINE void CompressBlock(W& a, W& b, W& c, W& d, const W (&x)[16]) {
+  const W aa = a, bb = b, cc = c, dd = d;
+
+  R1<3>(a, b, c, d, x[0]);   R1<7>(d, a, b, c, x[1]);
+  R1<11>(c, d, a, b, x[2]);  R1<19>(b, c, d, a, x[3]);
+  R1<3>(a, b, c, d, x[4]);   R1<7>(d, a, b, c, x[5]);
+  R1<11>(c, d, a, b, x[6]);  R1<19>(b, c, d, a, x[7]);
+  R1<3>(a, b, c, d, x[8]);   R1<7>(d, a, b, c, x[9]);
+  R1<11>(c, d, a, b, x[10]); R1<19>(b, c, d, a, x[11]);
+  R1<3>(a, b, c, d, x[12]);  R1<7>(d, a, b, c, x[13]);
+  R1<11>(c, d, a, b, x[14]); R1<19>(b, c, d, a, x[15]);
+
+  R2<3>(a, b, c, d, x[0]);   R2<5>(d, a, b, c, x[4]);
+  R2<9>(c, d, a, b, x[8]);   R2<13>(b, c, d, a, x[12]);
+  R2<3>(a, b, c, d, x[1]);   R2<5>(d, a, b, c, x[5]);
+  R2<9>(c, d, a, b, x[9]);   R2<13>(b, c, d, a, x[13]);
+  R2<3>(a, b, c, d, x[2]);   R2<5>(d, a, b, c, x[6]);
+  R2<9>(c, d, a, b, x[10]);  R2<13>(b, c, d, a, x[14]);
+  R2<3>(a, b, c, d, x[3]);   R2<5>(d, a, b, c, x[7]);
+  R2<9>(c, d, a, b, x[11]);  R2<13>(b, c, d, a, x[15]);
+
+  R3<3>(a, b, c, d, x[0]);   R3<9>(d, a, b, c, x[8]);
+  R3<11>(c, d, a, b, x[4]);  R3<15>(b, c, d, a, x[12]);
+  R3<3>(a, b, c, d, x[2]);   R3<9>(d, a, b, c, x[10]);
+  R3<11>(c, d, a, b, x[6]);  R3<15>(b, c, d, a, x[14]);
+  R3<3>(a, b, c, d, x[1]);   R3<9>(d, a, b, c, x[9]);
+  R3<11>(c, d, a, b, x[5]);  R3<15>(b, c, d, a, x[13]);
+  R3<3>(a, b, c, d, x[3]);   R3<9>(d, a, b, c, x[11]);
+  R3<11>(c, d, a, b, x[7]);  R3<15>(b, c, d, a, x[15]);
+
+  a += aa; b += bb; c += cc; d += dd;
 }
 
 // Compresses `blocks` consecutive 64-byte blocks into `hash`. Kept in one
@@ -45,44 +99,197 @@ inline void R3(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x) {
 void Compress(uint32_t hash[4], const uint8_t* p, size_t blocks) {
   uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3];
   for (; blocks != 0; --blocks, p += 64) {
-    const uint32_t x0 = LoadLE32(p + 0), x1 = LoadLE32(p + 4), x2 = LoadLE32(p + 8),
-                   x3 = LoadLE32(p + 12), x4 = LoadLE32(p + 16), x5 = LoadLE32(p + 20),
-                   x6 = LoadLE32(p + 24), x7 = LoadLE32(p + 28), x8 = LoadLE32(p + 32),
-                   x9 = LoadLE32(p + 36), x10 = LoadLE32(p + 40), x11 = LoadLE32(p + 44),
-                   x12 = LoadLE32(p + 48), x13 = LoadLE32(p + 52), x14 = LoadLE32(p + 56),
-                   x15 = LoadLE32(p + 60);
-    const uint32_t aa = a, bb = b, cc = c, dd = d;
-
-    R1<3>(a, b, c, d, x0);   R1<7>(d, a, b, c, x1);
-    R1<11>(c, d, a, b, x2);  R1<19>(b, c, d, a, x3);
-    R1<3>(a, b, c, d, x4);   R1<7>(d, a, b, c, x5);
-    R1<11>(c, d, a, b, x6);  R1<19>(b, c, d, a, x7);
-    R1<3>(a, b, c, d, x8);   R1<7>(d, a, b, c, x9);
-    R1<11>(c, d, a, b, x10); R1<19>(b, c, d, a, x11);
-    R1<3>(a, b, c, d, x12);  R1<7>(d, a, b, c, x13);
-    R1<11>(c, d, a, b, x14); R1<19>(b, c, d, a, x15);
-
-    R2<3>(a, b, c, d, x0);   R2<5>(d, a, b, c, x4);
-    R2<9>(c, d, a, b, x8);   R2<13>(b, c, d, a, x12);
-    R2<3>(a, b, c, d, x1);   R2<5>(d, a, b, c, x5);
-    R2<9>(c, d, a, b, x9);   R2<13>(b, c, d, a, x13);
-    R2<3>(a, b, c, d, x2);   R2<5>(d, a, b, c, x6);
-    R2<9>(c, d, a, b, x10);  R2<13>(b, c, d, a, x14);
-    R2<3>(a, b, c, d, x3);   R2<5>(d, a, b, c, x7);
-    R2<9>(c, d, a, b, x11);  R2<13>(b, c, d, a, x15);
-
-    R3<3>(a, b, c, d, x0);   R3<9>(d, a, b, c, x8);
-    R3<11>(c, d, a, b, x4);  R3<15>(b, c, d, a, x12);
-    R3<3>(a, b, c, d, x2);   R3<9>(d, a, b, c, x10);
-    R3<11>(c, d, a, b, x6);  R3<15>(b, c, d, a, x14);
-    R3<3>(a, b, c, d, x1);   R3<9>(d, a, b, c, x9);
-    R3<11>(c, d, a, b, x5);  R3<15>(b, c, d, a, x13);
-    R3<3>(a, b, c, d, x3);   R3<9>(d, a, b, c, x11);
-    R3<11>(c, d, a, b, x7);  R3<15>(b, c, d, a, x15);
-
-    a += aa; b += bb; c += cc; d += dd;
+    uint32_t x[16];
+    for (int i = 0; i < 16; ++i) x[i] = LoadLE32(p + 4 * i);
+    CompressBlock(a, b, c, d, x);
   }
   hash[0] = a; hash[1] = b; hash[2] = c; hash[3] = d;
+}
+
+constexpr uint32_t kInitialHash[4] = {0x67452301u, 0xefcdab89u, 0x98badcfeu, 0x10325476u};
+
+// Eight words side by side, one of each message.
+typedef uint32_t LaneWords __attribute__((vector_size(32)));
+constexpr size_t kLanesPerGroup = 8;
+
+// Groups of lanes taken through each step one after the other: each group
+// waits on the latency of its own chain, so several keep the processor busy.
+template <size_t N>
+struct LaneGroups {
+  LaneWords v[N];
+};
+// Each operator applies to every group.
+#define HV_LANE_GROUPS_OPERATOR(op, Right)                                               \
+  template <size_t N>                                                                    \
+  HV_INLINE LaneGroups<N> operator op(const LaneGroups<N>& x, const Right& y) {          \
+    LaneGroups<N> result;                                                                \
+    for (size_t g = 0; g < N; ++g) result.v[g] = x.v[g] op Part(y, g);                   \
+    return result;                                                                       \
+  }
+
+template <size_t N>
+HV_INLINE const LaneWords& Part(const LaneGroups<N>& y, size_t g) {
+  return y.v[g];
+}
+template <typename Scalar>
+HV_INLINE Scalar Part(Scalar y, size_t) {
+  return y;
+}
+
+HV_LANE_GROUPS_OPERATOR(+, LaneGroups<N>)
+HV_LANE_GROUPS_OPERATOR(+, uint32_t)
+HV_LANE_GROUPS_OPERATOR(^, LaneGroups<N>)
+HV_LANE_GROUPS_OPERATOR(&, LaneGroups<N>)
+HV_LANE_GROUPS_OPERATOR(|, LaneGroups<N>)
+HV_LANE_GROUPS_OPERATOR(<<, int)
+HV_LANE_GROUPS_OPERATOR(>>, int)
+#undef HV_LANE_GROUPS_OPERATOR
+
+template <size_t N>
+HV_INLINE LaneGroups<N>& operator+=(LaneGroups<N>& x, const LaneGroups<N>& y) {
+  return x = x + y;
+}
+
+// One message on its way through a lane: its whole blocks straight from the
+// caller's memory, then the padded tail (one or two blocks) from here.
+struct Lane {
+  size_t message = SIZE_MAX;  // none
+  const uint8_t* next = nullptr;
+  size_t whole_blocks = 0;
+  size_t tail_blocks = 0;
+  uint8_t tail[128];
+
+  bool Idle() const { return message == SIZE_MAX; }
+  void Start(size_t index, const uint8_t* data, size_t size) {
+    message = index;
+    next = data;
+    whole_blocks = size / 64;
+    const size_t rest = size % 64;
+    tail_blocks = rest < 56 ? 1 : 2;
+    std::memset(tail, 0, sizeof tail);
+    if (rest != 0) std::memcpy(tail, data + whole_blocks * 64, rest);
+    tail[rest] = 0x80;
+    const uint64_t bits = static_cast<uint64_t>(size) * 8u;
+    StoreLE32(tail + 64 * tail_blocks - 8, static_cast<uint32_t>(bits));
+    StoreLE32(tail + 64 * tail_blocks - 4, static_cast<uint32_t>(bits >> 32));
+    if (whole_blocks == 0) next = tail;
+  }
+  // Moves on to the next block; false when the message is done.
+  bool Advance() {
+    if (whole_blocks != 0) {
+      next = --whole_blocks != 0 ? next + 64 : tail;
+      return true;
+    }
+    next += 64;
+    return --tail_blocks != 0;
+  }
+};
+
+// The words of the blocks at p[0] to p[7], word i of each in x[i].
+struct LoadLaneWords {
+  HV_INLINE void operator()(const uint8_t* const p[kLanesPerGroup], LaneWords (&x)[16]) const {
+    for (int i = 0; i < 16; ++i) {
+      x[i] = LaneWords{LoadLE32(p[0] + 4 * i), LoadLE32(p[1] + 4 * i), LoadLE32(p[2] + 4 * i),
+                       LoadLE32(p[3] + 4 * i), LoadLE32(p[4] + 4 * i), LoadLE32(p[5] + 4 * i),
+                       LoadLE32(p[6] + 4 * i), LoadLE32(p[7] + 4 * i)};
+    }
+  }
+};
+
+// The digests of `count` messages, kGroups * 8 of them at a time, each lane
+// taking up the next message as soon as its own is done; `load` fills the
+// words of one group.
+template <size_t kGroups, typename Load>
+HV_INLINE void DigestInLanes(const uint8_t* const messages[], const size_t sizes[], size_t count,
+                             uint8_t (*digests)[DigestMD4::kHashSizeBytes], Load load) {
+  constexpr size_t kLanes = kGroups * kLanesPerGroup;
+  static const uint8_t kNothing[64] = {};
+  Lane lanes[kLanes];
+  LaneGroups<kGroups> a = {}, b = {}, c = {}, d = {};
+  size_t started = 0;
+  size_t busy = 0;
+  const auto start = [&](size_t lane) {
+    lanes[lane].Start(started, messages[started], sizes[started]);
+    const size_t g = lane / kLanesPerGroup, l = lane % kLanesPerGroup;
+    a.v[g][l] = kInitialHash[0];
+    b.v[g][l] = kInitialHash[1];
+    c.v[g][l] = kInitialHash[2];
+    d.v[g][l] = kInitialHash[3];
+    ++started;
+    ++busy;
+  };
+  for (size_t lane = 0; lane < kLanes && started < count; ++lane) start(lane);
+  while (busy != 0) {
+    const uint8_t* p[kLanes];
+    for (size_t lane = 0; lane < kLanes; ++lane) p[lane] = lanes[lane].Idle() ? kNothing : lanes[lane].next;
+    LaneWords words[kGroups][16];
+    for (size_t g = 0; g < kGroups; ++g) load(p + g * kLanesPerGroup, words[g]);
+    LaneGroups<kGroups> x[16];
+    for (int i = 0; i < 16; ++i) {
+      for (size_t g = 0; g < kGroups; ++g) x[i].v[g] = words[g][i];
+    }
+    CompressBlock(a, b, c, d, x);
+    for (size_t lane = 0; lane < kLanes; ++lane) {
+      if (lanes[lane].Idle() || lanes[lane].Advance()) continue;
+      const size_t g = lane / kLanesPerGroup, l = lane % kLanesPerGroup;
+      uint8_t* out = digests[lanes[lane].message];
+      StoreLE32(out, a.v[g][l]);
+      StoreLE32(out + 4, b.v[g][l]);
+      StoreLE32(out + 8, c.v[g][l]);
+      StoreLE32(out + 12, d.v[g][l]);
+      lanes[lane].message = SIZE_MAX;
+      --busy;
+      if (started < count) start(lane);
+    }
+  }
+}
+
+#if defined(__x86_64__)
+// LoadLaneWords with AVX2: whole rows loaded and transposed in registers.
+struct LoadLaneWordsAvx2 {
+  __attribute__((target("avx2"))) void operator()(const uint8_t* const p[kLanesPerGroup],
+                                                  LaneWords (&x)[16]) const {
+    for (int half = 0; half < 2; ++half) {
+      __m256i r[8];
+      for (int l = 0; l < 8; ++l) r[l] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p[l] + 32 * half));
+      const __m256i t0 = _mm256_unpacklo_epi32(r[0], r[1]), t1 = _mm256_unpackhi_epi32(r[0], r[1]);
+      const __m256i t2 = _mm256_unpacklo_epi32(r[2], r[3]), t3 = _mm256_unpackhi_epi32(r[2], r[3]);
+      const __m256i t4 = _mm256_unpacklo_epi32(r[4], r[5]), t5 = _mm256_unpackhi_epi32(r[4], r[5]);
+      const __m256i t6 = _mm256_unpacklo_epi32(r[6], r[7]), t7 = _mm256_unpackhi_epi32(r[6], r[7]);
+      const __m256i u0 = _mm256_unpacklo_epi64(t0, t2), u1 = _mm256_unpackhi_epi64(t0, t2);
+      const __m256i u2 = _mm256_unpacklo_epi64(t1, t3), u3 = _mm256_unpackhi_epi64(t1, t3);
+      const __m256i u4 = _mm256_unpacklo_epi64(t4, t6), u5 = _mm256_unpackhi_epi64(t4, t6);
+      const __m256i u6 = _mm256_unpacklo_epi64(t5, t7), u7 = _mm256_unpackhi_epi64(t5, t7);
+      LaneWords* out = x + 8 * half;
+      out[0] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u0, u4, 0x20));
+      out[1] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u1, u5, 0x20));
+      out[2] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u2, u6, 0x20));
+      out[3] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u3, u7, 0x20));
+      out[4] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u0, u4, 0x31));
+      out[5] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u1, u5, 0x31));
+      out[6] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u2, u6, 0x31));
+      out[7] = reinterpret_cast<LaneWords>(_mm256_permute2x128_si256(u3, u7, 0x31));
+    }
+  }
+};
+
+// With AVX2, two groups of eight lanes.
+__attribute__((target("avx2"))) void CompressLanesAvx2(const uint8_t* const messages[], const size_t sizes[],
+                                                       size_t count,
+                                                       uint8_t (*digests)[DigestMD4::kHashSizeBytes]) {
+  DigestInLanes<2>(messages, sizes, count, digests, LoadLaneWordsAvx2{});
+}
+#endif
+
+void CompressLanes(const uint8_t* const messages[], const size_t sizes[], size_t count,
+                   uint8_t (*digests)[DigestMD4::kHashSizeBytes]) {
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) {
+    CompressLanesAvx2(messages, sizes, count, digests);
+    return;
+  }
+#endif
+  DigestInLanes<1>(messages, sizes, count, digests, LoadLaneWords{});
 }
 
 // Zeroes memory that is about to die without letting the compiler drop the
@@ -121,10 +328,7 @@ bool DigestMD4::SelfTest() {
 
 void DigestMD4::Init() {
   Burn();
-  current_hash_[0] = 0x67452301u;
-  current_hash_[1] = 0xefcdab89u;
-  current_hash_[2] = 0x98badcfeu;
-  current_hash_[3] = 0x10325476u;
+  std::memcpy(current_hash_, kInitialHash, sizeof current_hash_);
   initialized_ = true;
 }
 
@@ -185,6 +389,26 @@ void DigestMD4::Burn() {
   SecureZero(hash_buffer_, sizeof hash_buffer_);
   SecureZero(current_hash_, sizeof current_hash_);
   initialized_ = false;
+}
+
+}  // namespace hv
+
+namespace hv {
+
+void DigestMD4Messages(const uint8_t* const messages[], const size_t sizes[], size_t count,
+                       uint8_t (*digests)[DigestMD4::kHashSizeBytes]) {
+  // Lanes that stay empty cost as much as full ones: two messages are done
+  // sooner one after the other.
+  if (count > 2) {
+    CompressLanes(messages, sizes, count, digests);
+    return;
+  }
+  DigestMD4 digest;
+  for (size_t i = 0; i < count; ++i) {
+    digest.Init();
+    digest.Update(messages[i], sizes[i]);
+    digest.Final(digests[i]);
+  }
 }
 
 }  // namespace hv

@@ -1,6 +1,7 @@
 // MD4 (RFC 1320).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "support/digest.h"
@@ -36,5 +37,12 @@ class DigestMD4 final : public Digest {
   uint32_t current_hash_[4] = {};
   uint8_t hash_buffer_[64] = {};
 };
+
+// The digests of `count` whole messages: messages[i], sizes[i] bytes long,
+// into digests[i]. Eight at a time go side by side through the lanes of
+// vector registers, which for many small messages is several times as fast
+// as one after another.
+void DigestMD4Messages(const uint8_t* const messages[], const size_t sizes[], size_t count,
+                       uint8_t (*digests)[DigestMD4::kHashSizeBytes]);
 
 }  // namespace hv

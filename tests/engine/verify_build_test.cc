@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "engine/command_fixtures.h"
@@ -499,6 +500,8 @@ TEST_F(BuildTest, FileRewrittenInPlaceAfterAHelperReadItGivesItsNewContents) {
 class FakeBuildTest : public BuildTest {
  protected:
   std::string ListContents() { return FakeFileSystem::ContentsOf(*fs_.Find(ListName()), 0, 100000); }
+  std::tuple<int, Lines, std::string> BuildWaiting(int threads, const std::string& first, FakeFileSystem::Entry& last,
+                                                   const std::function<void()>& then);
 
   FakeFileSystem fs_;
   platform::ScopedFileSystem scope_{fs_};
@@ -681,6 +684,82 @@ TEST_F(ReadAheadTest, FileChangedAfterTheHelpersFirstLookIsHashedAgain) {
   BuildAndExpectAPlainRun([this] { Rewrite(File("c.txt")); }, {"b.txt", "c.txt"});
   EXPECT_EQ(File("b.txt").open_calls, 2);
   EXPECT_EQ(File("c.txt").open_calls, 2);
+}
+
+// Builds with `threads` helpers. When the scan reaches `first`, it waits
+// until the helper has opened `last` once more, then runs `then`. The
+// result, the events and the list.
+std::tuple<int, Lines, std::string> FakeBuildTest::BuildWaiting(int threads, const std::string& first,
+                                                               FakeFileSystem::Entry& last,
+                                                               const std::function<void()>& then) {
+  engine_.SetReadAheadThreads(threads);
+  recorder_.Clear();
+  const int opened = last.open_calls;
+  recorder_.on_state = [&](Verify&, VerifyState state, const StateChangeObject* info) {
+    if (!Reaches(state, info, first)) return;
+    if (threads != 0) {
+      WaitUntil([&] {
+        const auto lock = fs_.Lock();
+        return last.open_calls > opened;
+      });
+    }
+    if (then) then();
+  };
+  const int result = engine_.Build();
+  return {result, recorder_.Trace(), ListContents()};
+}
+
+// The one helper walks ahead through every directory of both base
+// directories while the scan waits at its first file. Then a file that the
+// walk found goes, and one that it did not see comes, before the scan lists
+// their directory: the run is the one a build without helpers makes, and
+// the scan takes the helper's digest of every other file.
+TEST_F(FakeBuildTest, TheHelperReadsAheadThroughDirectoriesAndBaseDirectories) {
+  for (const char* name : {"a", "a/b", "c"}) fs_.AddDirectory(first_.Path(name));
+  const std::vector<std::string> ahead = {"a/b/y.txt", "a/z.txt", "a-b.txt", "d.txt"};
+  for (const std::string& name : ahead) first_.Add(name, name);
+  FakeFileSystem::Entry& last = second_.Add("e.txt", "e.txt");
+  engine_.BaseDirectories() = {first_.root(), second_.root()};
+  const auto build = [&](int threads) {
+    first_.Add("c/gone.txt", "gone");
+    fs_.Remove(first_.Path("c/new.txt"));
+    return BuildWaiting(threads, "a\\b\\y.txt", last, [this] {
+      fs_.Remove(first_.Path("c/gone.txt"));
+      first_.Add("c/new.txt", "new");
+    });
+  };
+
+  const auto plain = build(0);
+  std::map<std::string, int> opens;
+  for (const std::string& name : ahead) opens[name] = fs_.Find(first_.Path(name))->open_calls;
+  EXPECT_EQ(build(1), plain);
+  EXPECT_EQ(Paths(), (Lines{"a-b.txt", "a\\b\\y.txt", "a\\z.txt", "c\\new.txt", "d.txt", "e.txt"}));
+  for (const std::string& name : ahead) EXPECT_EQ(fs_.Find(first_.Path(name))->open_calls, opens[name] + 1) << name;
+}
+
+// The helper takes 32 waiting files at once and hashes them side by side,
+// a large one alone. One of them that it cannot read and one that changes
+// between its looks before and after its read are left to the scan; its
+// digests of the others are taken.
+TEST_F(FakeBuildTest, TheHelperHashesABatchOfFilesSideBySide) {
+  std::vector<FakeFileSystem::Entry*> files;
+  for (int i = 0; i < 40; ++i) {
+    const std::string name = Numbered("f", 100 + i);
+    files.push_back(i == 10 ? &fs_.AddGeneratedFile(first_.Path(name), 100000, kTime1)
+                            : &first_.Add(name, std::string(static_cast<size_t>(i) * 97, 'x') + name));
+  }
+  engine_.BaseDirectories().push_back(first_.root());
+  const auto plain = BuildWaiting(0, "f100", *files.back(), nullptr);
+  std::vector<int> opens;
+  for (const FakeFileSystem::Entry* file : files) opens.push_back(file->open_calls);
+  files[5]->fail_read_call = files[5]->read_calls + 1;
+  int looks = 0;
+  files[7]->on_stat = [&looks](FakeFileSystem::Entry& entry) {
+    if (++looks == 2) entry.changed = platform::FileTime{kTime1 / 1000 + 1, 0};
+  };
+
+  EXPECT_EQ(BuildWaiting(1, "f100", *files.back(), nullptr), plain);
+  for (size_t i = 0; i < 32; ++i) EXPECT_EQ(files[i]->open_calls, opens[i] + (i == 5 || i == 7 ? 2 : 1)) << i;
 }
 
 }  // namespace

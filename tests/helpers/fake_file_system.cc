@@ -11,6 +11,28 @@ namespace {
 
 constexpr uintptr_t kUnbufferedAlignment = 0x10000;
 
+// What Stat finds for `entry`.
+platform::ErrorCode StatusOf(FakeFileSystem::Entry& entry, platform::FileStatus* status) {
+  if (entry.on_stat) entry.on_stat(entry);
+  if (entry.stat_error != 0) return entry.stat_error;
+  *status = platform::FileStatus{};
+  status->kind = entry.kind;
+  status->size = entry.stat_size ? *entry.stat_size : entry.Length();
+  status->modified_ms = entry.modified_ms;
+  status->modified = {entry.modified_ms / 1000, static_cast<int32_t>(entry.modified_ms % 1000 * 1000000)};
+  status->changed = entry.changed ? *entry.changed : status->modified;
+  status->link_count = entry.link_count;
+  status->owner = entry.owner;
+  status->group = entry.group;
+  status->accessed_ms = entry.accessed_ms;
+  status->has_birth_time = entry.has_birth_time;
+  status->birth_ms = entry.birth_ms;
+  status->device = entry.device;
+  status->inode = entry.inode;
+  status->permissions = entry.permissions;
+  return 0;
+}
+
 class FakeReadableFile final : public platform::ReadableFile {
  public:
   FakeReadableFile(std::shared_ptr<FakeFileSystem::Entry> entry, bool unbuffered,
@@ -33,6 +55,11 @@ class FakeReadableFile final : public platform::ReadableFile {
   }
   FakeReadableFile(const FakeReadableFile&) = delete;
   FakeReadableFile& operator=(const FakeReadableFile&) = delete;
+
+  platform::ErrorCode Status(platform::FileStatus* status) override {
+    const std::lock_guard lock(*mutex_);
+    return StatusOf(*entry_, status);
+  }
 
   int64_t Read(void* buffer, size_t count, platform::ErrorCode* error) override {
     const std::lock_guard lock(*mutex_);
@@ -393,24 +420,7 @@ platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::File
   const std::lock_guard lock(*mutex_);
   Entry* entry = Find(path);
   if (entry == nullptr) return ENOENT;
-  if (entry->on_stat) entry->on_stat(*entry);
-  if (entry->stat_error != 0) return entry->stat_error;
-  *status = platform::FileStatus{};
-  status->kind = entry->kind;
-  status->size = entry->stat_size ? *entry->stat_size : entry->Length();
-  status->modified_ms = entry->modified_ms;
-  status->modified = {entry->modified_ms / 1000, static_cast<int32_t>(entry->modified_ms % 1000 * 1000000)};
-  status->changed = entry->changed ? *entry->changed : status->modified;
-  status->link_count = entry->link_count;
-  status->owner = entry->owner;
-  status->group = entry->group;
-  status->accessed_ms = entry->accessed_ms;
-  status->has_birth_time = entry->has_birth_time;
-  status->birth_ms = entry->birth_ms;
-  status->device = entry->device;
-  status->inode = entry->inode;
-  status->permissions = entry->permissions;
-  return 0;
+  return StatusOf(*entry, status);
 }
 
 platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool unbuffered,

@@ -66,7 +66,8 @@ class FakeFileSystem : public platform::FileSystem {
     uint32_t link_count = 1;
     std::map<std::string, std::string> extended_attributes;
 
-    // Called at the start of every Stat of the entry, on the calling thread.
+    // Called at the start of every Stat of the entry (and Status of a file
+    // open on it), on the calling thread.
     std::function<void(Entry&)> on_stat;
 
     // Failures: 0 means none.

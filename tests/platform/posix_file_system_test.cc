@@ -245,27 +245,41 @@ TEST(PosixFileSystemOpenTest, OnlyARegularFileIsOpened) {
     FileKind kind;
   };
   const std::vector<Case> cases = {
-      {"file", false, 0, FileKind::kRegular},          {"", true, EISDIR, FileKind::kDirectory},
+      {"file", false, 0, FileKind::kRegular},          {".", true, EISDIR, FileKind::kDirectory},
       {"fifo", true, ENXIO, FileKind::kFifo},          {"socket", true, ENXIO, FileKind::kSocket},
       {"zero", true, ENXIO, FileKind::kCharacterDevice}, {"zero", false, ELOOP, FileKind::kSymbolicLink},
       {"link", true, 0, FileKind::kRegular},           {"link", false, ELOOP, FileKind::kSymbolicLink},
   };
-  for (const std::string reopen_directory : {"/proc/self/fd/", "/no/proc/here/"}) {
-    for (const bool unbuffered : {false, true}) {
-      for (const Case& c : cases) {
-        SCOPED_TRACE(reopen_directory + c.name + (c.follow_links ? " followed" : "") +
-                     (unbuffered ? " unbuffered" : ""));
-        std::unique_ptr<ReadableFile> file;
-        FileKind kind = FileKind::kOther;
-        EXPECT_EQ(OpenRegularForReading(dir.File(c.name), unbuffered, c.follow_links, reopen_directory, &file,
-                                        &kind),
-                  c.error);
-        EXPECT_EQ(kind, c.kind);
-        if (c.error != 0) {
-          EXPECT_EQ(file, nullptr);
-        } else {
-          AlignedBuffer buffer(kAlignment);
-          EXPECT_EQ(ReadAll(*file, buffer.data(), kAlignment), "contents");
+  std::unique_ptr<DirectoryHandle> directory;
+  ASSERT_EQ(RealFileSystem().OpenDirectoryHandle(dir.path(), &directory), 0);
+  FileStatus file_status;
+  ASSERT_EQ(RealFileSystem().Stat(dir.File("file"), &file_status), 0);
+  // By the whole path, and by the name alone in the directory held open.
+  for (const bool relative : {false, true}) {
+    for (const int reopen_directory : {DescriptorDirectory(), -1}) {
+      for (const bool unbuffered : {false, true}) {
+        if (relative && (unbuffered || reopen_directory == -1)) continue;
+        for (const Case& c : cases) {
+          SCOPED_TRACE(c.name + (relative ? " relative" : "") + (reopen_directory == -1 ? " without /proc" : "") +
+                       (c.follow_links ? " followed" : "") + (unbuffered ? " unbuffered" : ""));
+          std::unique_ptr<ReadableFile> file;
+          FileStatus status;
+          EXPECT_EQ(relative ? directory->OpenForReading(c.name, c.follow_links, &file, &status)
+                             : OpenRegularForReading(kCurrentDirectory, dir.File(c.name), unbuffered, c.follow_links,
+                                                     reopen_directory, &file, &status),
+                    c.error);
+          EXPECT_EQ(status.kind, c.kind);
+          if (c.error != 0) {
+            EXPECT_EQ(file, nullptr);
+          } else {
+            EXPECT_EQ(status.inode, file_status.inode);
+            FileStatus now;
+            ASSERT_EQ(file->Status(&now), 0);
+            EXPECT_EQ(now.size, 8);
+            EXPECT_EQ(now.changed, file_status.changed);
+            AlignedBuffer buffer(kAlignment);
+            EXPECT_EQ(ReadAll(*file, buffer.data(), kAlignment), "contents");
+          }
         }
       }
     }

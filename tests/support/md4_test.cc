@@ -155,6 +155,32 @@ TEST(DigestMD4Test, RandomSplitsMatchOneShotAndReference) {
   }
 }
 
+// Messages of mixed lengths, more of them than there are lanes, so that
+// lanes finish at different blocks and take up the next message.
+TEST(DigestMD4Test, MessagesSideBySideMatchOneAfterAnother) {
+  std::mt19937 rng(1186);
+  std::vector<Bytes> messages;
+  for (size_t n : {0, 1, 55, 56, 63, 64, 65, 119, 120, 127, 128, 129, 1000, 4097}) messages.emplace_back(n);
+  for (int i = 0; i < 20; ++i) messages.emplace_back(rng() % 3000);
+  for (Bytes& msg : messages) {
+    for (auto& b : msg) b = static_cast<uint8_t>(rng());
+  }
+  for (size_t count = 0; count <= messages.size(); ++count) {
+    std::vector<const uint8_t*> data;
+    std::vector<size_t> sizes;
+    for (size_t i = 0; i < count; ++i) {
+      data.push_back(messages[i].data());
+      sizes.push_back(messages[i].size());
+    }
+    std::vector<uint8_t[DigestMD4::kHashSizeBytes]> digests(count);
+    DigestMD4Messages(data.data(), sizes.data(), count, digests.data());
+    for (size_t i = 0; i < count; ++i) {
+      ASSERT_EQ(Hex(digests[i], DigestMD4::kHashSizeBytes), OneShot(data[i], sizes[i]))
+          << "message " << i << " of " << count;
+    }
+  }
+}
+
 TEST(DigestMD4Test, LifeCycleErrors) {
   DigestMD4 md4;
   uint8_t out[16] = {};
