@@ -223,20 +223,6 @@ bool BuildReadAhead::Take(const BasePathPtr& base_path, const std::string& path,
   return taken;
 }
 
-platform::ErrorCode BuildReadAhead::Stat(const BasePathPtr& base_path, const std::string& path,
-                                         platform::FileStatus* status) {
-  const size_t name_at = path.rfind('\\') + 1;  // 0 without one
-  const std::string_view directory = std::string_view(path).substr(0, name_at);
-  if (base_path != scan_directory_base_ || directory != scan_directory_path_) {
-    scan_directory_base_ = base_path;
-    scan_directory_path_.assign(directory);
-    scan_directory_.reset();
-    if (fs_.OpenDirectoryHandle(OsPath(*base_path, directory), &scan_directory_) != 0) scan_directory_.reset();
-  }
-  return scan_directory_ != nullptr ? scan_directory_->Stat(path.substr(name_at), status)
-                                    : fs_.Stat(OsPath(*base_path, path), status);
-}
-
 void BuildReadAhead::FollowScan(const BasePathPtr& base_path, const std::string& path) {
   if (base_path == scan_base_) return;
   // The scans come in the order of the starts; one that found no file does

@@ -81,11 +81,6 @@ class BuildReadAhead {
 
   bool Active() const { return !threads_.empty(); }
 
-  // The scan's stat of the file `path` of the scan of `base_path` (symbolic
-  // links followed), by its name in its directory, which is held open while
-  // the scan is in it: 0 or the error.
-  platform::ErrorCode Stat(const BasePathPtr& base_path, const std::string& path, platform::FileStatus* status);
-
   // The result for the file `path` of the scan of `base_path`, when a helper
   // has hashed it and `now`, the scan's stat of it, shows the very file that
   // was read; false when the main thread must hash it itself. The scan asks
@@ -190,12 +185,6 @@ class BuildReadAhead {
   bool scan_seen_ = false;
   size_t scan_seen_start_ = 0;
   std::string scan_seen_path_;
-
-  // Only for the main thread: the directory the scan is in, as Stat opened
-  // it (none when it could not), and which it is.
-  std::unique_ptr<platform::DirectoryHandle> scan_directory_;
-  BasePathPtr scan_directory_base_;
-  std::string scan_directory_path_;  // as stored, ending in '\' (or empty)
 
   std::mutex mutex_;
   std::condition_variable work_ready_;

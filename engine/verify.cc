@@ -77,6 +77,12 @@ void Verify::SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed
                                                                counts[hsRenamed]));
 }
 
+platform::ErrorCode Verify::StatScannedFile(const BasePathPtr& base_path, const std::string& path,
+                                            platform::FileStatus* status) {
+  if (run_ != nullptr && run_->directory != nullptr) return run_->directory->Stat(run_->file_name, status);
+  return platform::CurrentFileSystem().Stat(OsPath(*base_path, path), status);
+}
+
 void Verify::CheckBaseDirectories() {
   const std::vector<std::string> given = base_directories_;
   NormalizeBaseDirectories();

@@ -17,6 +17,7 @@
 #include "engine/hash_item.h"
 #include "engine/hash_list.h"
 #include "engine/verify_state.h"
+#include "platform/error_code.h"
 #include "support/exceptions.h"
 #include "support/reg_exp.h"
 
@@ -24,6 +25,7 @@ namespace hv {
 
 namespace platform {
 class DirectoryReader;
+struct FileStatus;
 }  // namespace platform
 
 class BuildReadAhead;
@@ -160,7 +162,7 @@ class Verify {
     // a stat of its name (not owned; null where the scan does not hold it
     // open), and that name.
     platform::DirectoryReader* directory = nullptr;
-    std::string_view file_name;
+    std::string file_name;
   };
 
   // Calls the handler (if any); the payload is freed afterwards, also when
@@ -179,6 +181,10 @@ class Verify {
                               const std::string& path);
   // The same for a file known by the name the system gave it.
   int ReportFileError(const std::exception& e, const std::string& file_name);
+  // FileSystem::Stat of the file a per-file routine is given, through the
+  // directory the scan holds open where it does so.
+  platform::ErrorCode StatScannedFile(const BasePathPtr& base_path, const std::string& path,
+                                      platform::FileStatus* status);
   // With ShowProgress, the statistics event `state` with the number of
   // results of each state, hsOK to hsRenamed.
   void SendStatistics(VerifyState state, const int32_t (&counts)[hsRenamed + 1]);

@@ -87,8 +87,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     BuildReadAhead* const read_ahead = run.read_ahead;
     const std::string file_name = OsPath(*base_path, path);
     platform::FileStatus status;
-    const bool known = read_ahead != nullptr ? read_ahead->Stat(base_path, path, &status) == 0
-                                             : run.list_known && fs.Stat(file_name, &status) == 0;
+    const bool known = (read_ahead != nullptr || run.list_known) && StatScannedFile(base_path, path, &status) == 0;
     // The old list is on its way out: hashed, it would go into its own
     // successor.
     if (known && run.list_known && status.device == run.list_device && status.inode == run.list_inode) {

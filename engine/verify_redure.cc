@@ -115,10 +115,7 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
   try {
     if (use_timestamp_) {
       HashItem* entry = lookup.Find(path);
-      const auto stat_file = [&](platform::FileStatus* status) {
-        if (run_->directory != nullptr) return run_->directory->Stat(run_->file_name, status);
-        return platform::CurrentFileSystem().Stat(OsPath(*base_path, path), status);
-      };
+      const auto stat_file = [&](platform::FileStatus* status) { return StatScannedFile(base_path, path, status); };
       if (entry != nullptr && AcceptedByTimestamp(*entry, timestamp_precision_, stat_file)) {
         // The entry keeps its stored date, hash and path.
         entry->SetState(hsOK);

@@ -218,6 +218,7 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
 
   std::string names;
   std::vector<ScanEntry> entries;
+  std::string link_name;
   platform::DirectoryEntry found;
   while (reader->Next(&found)) {
     CheckAborted();
@@ -230,7 +231,8 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
         // A link counts as what it leads to; one that leads nowhere is a file
         // that the per-file routine fails to open.
         platform::FileStatus status;
-        if (reader->Stat(found.name, &status) != 0) {
+        link_name.assign(found.name);
+        if (reader->Stat(link_name, &status) != 0) {
           is_directory = false;
         } else if (status.is_directory()) {
           is_directory = true;
@@ -302,7 +304,7 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
             ~VisitReset() { run.directory = nullptr; }
           } visit{scan.run};
           scan.run.directory = reader.get();
-          scan.run.file_name = name;
+          scan.run.file_name.assign(name);
           r = (this->*scan.file_proc)(scan.base_path, path, scan.param);
         }
         if (show_progress_) DoStateChange(vstProgressDone, nullptr);

@@ -21,6 +21,23 @@ enum class EntryKind : uint8_t {
 };
 
 struct FileStatus;
+class ReadableFile;
+
+// A directory held open, so that the files in it are looked at and opened
+// by their names alone, without the path above them being walked again for
+// each.
+class DirectoryHandle {
+ public:
+  virtual ~DirectoryHandle() = default;
+  // FileSystem::Stat of the name `name` in this directory.
+  virtual ErrorCode Stat(const std::string& name, FileStatus* status) = 0;
+  // FileSystem::OpenForReading of the file `name` in this directory, read
+  // through the system's cache; `*status` receives what Stat gave for the
+  // name when it was opened (the regular file that was opened, or what the
+  // name was found to be instead).
+  virtual ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
+                                   FileStatus* status) = 0;
+};
 
 struct DirectoryEntry {
   // Valid until the next call of Next on the same reader.
@@ -28,9 +45,10 @@ struct DirectoryEntry {
   EntryKind kind = EntryKind::kOther;
 };
 
-class DirectoryReader {
+// A directory open for listing, whose names can also be looked at and
+// opened while it is open.
+class DirectoryReader : public DirectoryHandle {
  public:
-  virtual ~DirectoryReader() = default;
 
   // Identity of the listed directory, so that a walk can tell when it comes
   // back to a directory it is already inside.
@@ -41,10 +59,6 @@ class DirectoryReader {
   // listing failed; error() then tells which (0 at a normal end).
   virtual bool Next(DirectoryEntry* entry) = 0;
   virtual ErrorCode error() const = 0;
-
-  // FileSystem::Stat of the entry `name` of this directory (symbolic links
-  // followed), found in the open directory rather than by walking its path.
-  virtual ErrorCode Stat(std::string_view name, FileStatus* status) = 0;
 };
 
 // Opens the directory `path` (symbolic links followed) for listing.

@@ -14,38 +14,31 @@ namespace {
 // destruction alike; null stands for the real file system.
 FileSystem* g_current_file_system = nullptr;
 
-class JoiningDirectoryHandle final : public DirectoryHandle {
- public:
-  JoiningDirectoryHandle(FileSystem& file_system, std::string directory)
-      : file_system_(file_system), directory_(std::move(directory)) {
-    if (!directory_.empty() && directory_.back() != '/') directory_.push_back('/');
-  }
-
-  ErrorCode Stat(const std::string& name, FileStatus* status) override {
-    return file_system_.Stat(directory_ + name, status);
-  }
-
-  ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
-                           FileStatus* status) override {
-    FileKind kind = FileKind::kRegular;
-    if (const ErrorCode error = file_system_.OpenForReading(directory_ + name, false, follow_links, file, &kind)) {
-      status->kind = kind;
-      return error;
-    }
-    const ErrorCode error = (*file)->Status(status);
-    if (error != 0) file->reset();
-    return error;
-  }
-
- private:
-  FileSystem& file_system_;
-  std::string directory_;
-};
-
 }  // namespace
 
+JoinedDirectoryHandle::JoinedDirectoryHandle(FileSystem& file_system, std::string directory)
+    : file_system_(file_system), directory_(std::move(directory)) {
+  if (!directory_.empty() && directory_.back() != '/') directory_.push_back('/');
+}
+
+ErrorCode JoinedDirectoryHandle::Stat(const std::string& name, FileStatus* status) {
+  return file_system_.Stat(directory_ + name, status);
+}
+
+ErrorCode JoinedDirectoryHandle::OpenForReading(const std::string& name, bool follow_links,
+                                                std::unique_ptr<ReadableFile>* file, FileStatus* status) {
+  FileKind kind = FileKind::kRegular;
+  if (const ErrorCode error = file_system_.OpenForReading(directory_ + name, false, follow_links, file, &kind)) {
+    status->kind = kind;
+    return error;
+  }
+  const ErrorCode error = (*file)->Status(status);
+  if (error != 0) file->reset();
+  return error;
+}
+
 ErrorCode FileSystem::OpenDirectoryHandle(const std::string& path, std::unique_ptr<DirectoryHandle>* handle) {
-  *handle = std::make_unique<JoiningDirectoryHandle>(*this, path);
+  *handle = std::make_unique<JoinedDirectoryHandle>(*this, path);
   return 0;
 }
 

@@ -71,21 +71,6 @@ class ReadableFile {
   virtual ErrorCode Status(FileStatus* status) = 0;
 };
 
-// A directory held open, so that the files in it are opened by their names
-// alone, without the path above them being walked again for each.
-class DirectoryHandle {
- public:
-  virtual ~DirectoryHandle() = default;
-  // FileSystem::Stat of the name `name` in this directory.
-  virtual ErrorCode Stat(const std::string& name, FileStatus* status) = 0;
-  // FileSystem::OpenForReading of the file `name` in this directory, read
-  // through the system's cache; `*status` receives what Stat gave for the
-  // name when it was opened (the regular file that was opened, or what the
-  // name was found to be instead).
-  virtual ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
-                                   FileStatus* status) = 0;
-};
-
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -177,6 +162,20 @@ FileSystem& RealFileSystem();
 // The file system that the program uses: the real one unless a test has put
 // another in its place.
 FileSystem& CurrentFileSystem();
+
+// A handle that reaches the names of a directory through the file system,
+// path and name put together: what a file system gives that cannot do better.
+class JoinedDirectoryHandle final : public DirectoryHandle {
+ public:
+  JoinedDirectoryHandle(FileSystem& file_system, std::string directory);
+  ErrorCode Stat(const std::string& name, FileStatus* status) override;
+  ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
+                           FileStatus* status) override;
+
+ private:
+  FileSystem& file_system_;
+  std::string directory_;
+};
 
 // Replaces the current file system for the lifetime of this object.
 class ScopedFileSystem {

@@ -26,8 +26,11 @@ EntryKind KindOfMode(mode_t mode) {
 
 class PosixDirectoryReader final : public DirectoryReader {
  public:
-  PosixDirectoryReader(DIR* dir, const struct stat& st)
-      : dir_(dir), device_(static_cast<uint64_t>(st.st_dev)), inode_(static_cast<uint64_t>(st.st_ino)) {}
+  PosixDirectoryReader(DIR* dir, const struct stat& st, const std::string& path)
+      : dir_(dir),
+        device_(static_cast<uint64_t>(st.st_dev)),
+        inode_(static_cast<uint64_t>(st.st_ino)),
+        path_length_(DirectoryPathLength(path)) {}
   ~PosixDirectoryReader() override { ::closedir(dir_); }
   PosixDirectoryReader(const PosixDirectoryReader&) = delete;
   PosixDirectoryReader& operator=(const PosixDirectoryReader&) = delete;
@@ -72,18 +75,21 @@ class PosixDirectoryReader final : public DirectoryReader {
     }
   }
 
-  ErrorCode Stat(std::string_view name, FileStatus* status) override {
-    name_.assign(name);
-    return StatAt(::dirfd(dir_), name_.c_str(), 0, status);
+  ErrorCode Stat(const std::string& name, FileStatus* status) override {
+    return StatNameIn(::dirfd(dir_), path_length_, name, status);
+  }
+
+  ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
+                           FileStatus* status) override {
+    return OpenNameIn(::dirfd(dir_), path_length_, name, follow_links, file, status);
   }
 
  private:
   DIR* dir_;
   uint64_t device_;
   uint64_t inode_;
+  size_t path_length_;
   ErrorCode error_ = 0;
-  // The name of a stat, terminated for the system.
-  std::string name_;
 };
 
 }  // namespace
@@ -105,7 +111,7 @@ ErrorCode OpenPosixDirectory(const std::string& path, std::unique_ptr<DirectoryR
   }
   // Closed here should the reader not come into being.
   std::unique_ptr<DIR, int (*)(DIR*)> owned(dir, ::closedir);
-  *reader = std::make_unique<PosixDirectoryReader>(dir, st);
+  *reader = std::make_unique<PosixDirectoryReader>(dir, st, path);
   owned.release();
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "platform/posix_file.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/stat.h>
@@ -428,6 +429,19 @@ ErrorCode OpenPosixFile(const std::string& path, OpenMode mode, std::unique_ptr<
   // mean nothing there either.
   *file = std::make_unique<PosixFile>(fd, mode == OpenMode::fmAppend);
   return 0;
+}
+
+size_t DirectoryPathLength(const std::string& path) { return path.size() + (path.ends_with('/') ? 0 : 1); }
+
+ErrorCode StatNameIn(int directory, size_t path_length, const std::string& name, FileStatus* status) {
+  if (path_length + name.size() >= PATH_MAX) return ENAMETOOLONG;
+  return StatAt(directory, name.c_str(), 0, status);
+}
+
+ErrorCode OpenNameIn(int directory, size_t path_length, const std::string& name, bool follow_links,
+                     std::unique_ptr<ReadableFile>* file, FileStatus* status) {
+  if (path_length + name.size() >= PATH_MAX) return ENAMETOOLONG;
+  return OpenRegularForReading(directory, name, false, follow_links, DescriptorDirectory(), file, status);
 }
 
 }  // namespace hv::platform

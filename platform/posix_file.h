@@ -57,4 +57,14 @@ bool UseOwnDescriptors();
 ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unbuffered, bool follow_links,
                                 int reopen_directory, std::unique_ptr<ReadableFile>* file, FileStatus* status);
 
+// DirectoryHandle::Stat and OpenForReading of the real file system, for the
+// directory with descriptor `directory` whose path with its '/' is
+// `path_length` bytes long: a name is refused (ENAMETOOLONG) where its whole
+// path would be, as the system's other calls refuse it.
+ErrorCode StatNameIn(int directory, size_t path_length, const std::string& name, FileStatus* status);
+ErrorCode OpenNameIn(int directory, size_t path_length, const std::string& name, bool follow_links,
+                     std::unique_ptr<ReadableFile>* file, FileStatus* status);
+// The `path_length` of a directory named `path`.
+size_t DirectoryPathLength(const std::string& path);
+
 }  // namespace hv::platform

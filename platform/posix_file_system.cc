@@ -24,28 +24,21 @@ namespace {
 
 class PosixDirectoryHandle final : public DirectoryHandle {
  public:
-  PosixDirectoryHandle(int fd, const std::string& path)
-      : fd_(fd), path_length_(path.size() + (path.ends_with('/') ? 0 : 1)) {}
+  PosixDirectoryHandle(int fd, const std::string& path) : fd_(fd), path_length_(DirectoryPathLength(path)) {}
   ~PosixDirectoryHandle() override { ::close(fd_); }
   PosixDirectoryHandle(const PosixDirectoryHandle&) = delete;
   PosixDirectoryHandle& operator=(const PosixDirectoryHandle&) = delete;
 
   ErrorCode Stat(const std::string& name, FileStatus* status) override {
-    if (TooLong(name)) return ENAMETOOLONG;
-    return StatAt(fd_, name.c_str(), 0, status);
+    return StatNameIn(fd_, path_length_, name, status);
   }
 
   ErrorCode OpenForReading(const std::string& name, bool follow_links, std::unique_ptr<ReadableFile>* file,
                            FileStatus* status) override {
-    if (TooLong(name)) return ENAMETOOLONG;
-    return OpenRegularForReading(fd_, name, false, follow_links, DescriptorDirectory(), file, status);
+    return OpenNameIn(fd_, path_length_, name, follow_links, file, status);
   }
 
  private:
-  // A name reached through the directory is still the whole path to the
-  // system's other calls, which refuse it when it is this long.
-  bool TooLong(const std::string& name) const { return path_length_ + name.size() >= PATH_MAX; }
-
   int fd_;
   size_t path_length_;
 };

@@ -126,15 +126,14 @@ platform::EntryKind ListedKind(platform::FileKind kind) {
   }
 }
 
-// A listing: the names were taken when it was opened. A stat of a name is
-// the file system's stat of the full name.
+// A listing: the names were taken when it was opened. A name is looked at
+// and opened by its full name.
 class FakeDirectoryReader final : public platform::DirectoryReader {
  public:
   FakeDirectoryReader(FakeFileSystem& file_system, std::string prefix,
                       const FakeFileSystem::Entry& directory,
                       std::vector<std::pair<std::string, platform::EntryKind>> children)
-      : file_system_(file_system),
-        prefix_(std::move(prefix)),
+      : by_name_(file_system, std::move(prefix)),
         device_(directory.device),
         inode_(directory.inode),
         fail_after_(directory.fail_listing_after),
@@ -158,13 +157,17 @@ class FakeDirectoryReader final : public platform::DirectoryReader {
     return true;
   }
 
-  platform::ErrorCode Stat(std::string_view name, platform::FileStatus* status) override {
-    return file_system_.Stat(prefix_ + std::string(name), status);
+  platform::ErrorCode Stat(const std::string& name, platform::FileStatus* status) override {
+    return by_name_.Stat(name, status);
+  }
+  platform::ErrorCode OpenForReading(const std::string& name, bool follow_links,
+                                     std::unique_ptr<platform::ReadableFile>* file,
+                                     platform::FileStatus* status) override {
+    return by_name_.OpenForReading(name, follow_links, file, status);
   }
 
  private:
-  FakeFileSystem& file_system_;
-  std::string prefix_;
+  platform::JoinedDirectoryHandle by_name_;
   uint64_t device_;
   uint64_t inode_;
   std::optional<int> fail_after_;
