@@ -294,21 +294,13 @@ void HashList::LoadFromFile(const std::string& file_name, std::shared_ptr<const 
 
 void HashList::SaveToFile(const std::string& file_name, const progress::ProgressEvent& on_progress,
                           HashStates skip_states) {
-  const int count = Count();
   if (file_name.empty()) {
     platform::Console& console = platform::CurrentConsole();
-    std::string line;
-    for (int i = 0; i < count; ++i) {
-      const HashItem& item = *items_[static_cast<size_t>(i)];
-      if (!skip_states.Contains(item.State())) {
-        line.clear();
-        item.AppendAsString(line);
-        line.append("\r\n");
-        const platform::ErrorCode error = console.Write(line);
-        if (error != 0) throw EInOutError(console.ErrorText(error));
-      }
-      if (on_progress) on_progress(this, i + 1, Count());
-    }
+    WriteLines(on_progress, skip_states, [&console](std::string& line) {
+      line.append("\r\n");
+      const platform::ErrorCode error = console.Write(line);
+      if (error != 0) throw EInOutError(console.ErrorText(error));
+    });
     return;
   }
 
@@ -320,6 +312,11 @@ void HashList::SaveToFile(const std::string& file_name, const progress::Progress
 void HashList::WriteTo(FileReplacement& file, const progress::ProgressEvent& on_progress,
                        HashStates skip_states) {
   file.Text().SetEncoding(feUTF8);
+  WriteLines(on_progress, skip_states, [&file](std::string& line) { file.WriteLine(line); });
+}
+
+void HashList::WriteLines(const progress::ProgressEvent& on_progress, HashStates skip_states,
+                          const std::function<void(std::string& line)>& write) const {
   const int count = Count();
   std::string line;
   for (int i = 0; i < count; ++i) {
@@ -327,7 +324,7 @@ void HashList::WriteTo(FileReplacement& file, const progress::ProgressEvent& on_
     if (!skip_states.Contains(item.State())) {
       line.clear();
       item.AppendAsString(line);
-      file.WriteLine(line);
+      write(line);
     }
     if (on_progress) on_progress(this, i + 1, count);
   }

@@ -90,6 +90,11 @@ class HashList {
   std::vector<HashRun> FindAllByHash(const std::vector<const HashItem*>& keys) const;
 
  private:
+  // Each entry not in `skip_states` as its hash-list line, in list order,
+  // to `write` (which may add to the line); progress after every entry.
+  void WriteLines(const progress::ProgressEvent& on_progress, HashStates skip_states,
+                  const std::function<void(std::string& line)>& write) const;
+
   using ItemPtr = std::unique_ptr<HashItem, HashItemDeleter>;
 
   // An index from `lowest` up to count - 1, else EListError.
