@@ -85,13 +85,14 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
     platform::FileSystem& fs = platform::CurrentFileSystem();
     const CommandRun& run = *run_;
     BuildReadAhead* const read_ahead = run.read_ahead;
-    const std::string file_name = OsPath(*base_path, path);
     platform::FileStatus status;
-    const bool known = (read_ahead != nullptr || run.list_known) && StatScannedFile(base_path, path, &status) == 0;
+    const bool known =
+        (read_ahead != nullptr || run.list_known) && StatScannedFile(base_path, path, &status) == 0;
     // The old list is on its way out: hashed, it would go into its own
     // successor.
     if (known && run.list_known && status.device == run.list_device && status.inode == run.list_inode) {
-      throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + fs.ErrorText(EBUSY));
+      throw EFOpenError("Cannot open file \"" + fs.FullPath(OsPath(*base_path, path)) + "\". " +
+                        fs.ErrorText(EBUSY));
     }
 
     auto item = std::make_unique<HashItem>();
@@ -110,7 +111,8 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
       item->SetDate(ahead.date);
     } else if (known && read_ahead != nullptr && status.is_regular() &&
                status.size > static_cast<int64_t>(kHashReadSize)) {
-      ReadLargeFile(*item, base_path, path, file_name, status.size, junctions_, ItemProgressCallback());
+      ReadLargeFile(*item, base_path, path, OsPath(*base_path, path), status.size, junctions_,
+                    ItemProgressCallback());
     } else {
       item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
     }
