@@ -16,6 +16,9 @@
 //   hv_engine_cli build1 LIST DIR... Build without helper threads
 //   hv_engine_cli verify LIST DIR... Redure (the verify command)
 //   hv_engine_cli update LIST DIR... Update
+//   hv_engine_cli opens DIR          looks at, opens and reads every file of
+//                                    DIR as Build does, one thread, no hashing:
+//                                    the system calls alone
 // Commands run as the program runs them with its output redirected: no
 // progress events, file errors counted. The exit code is the command's result.
 #include <cstdint>
@@ -23,12 +26,16 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "bench/list_generator.h"
 #include "engine/verify.h"
+#include "platform/directory.h"
+#include "platform/file_system.h"
 #include "support/exceptions.h"
 
 namespace {
@@ -111,6 +118,35 @@ int RunCommand(std::string_view command, const std::string& list, const std::vec
   return result;
 }
 
+// The system's share of Build's work on one file, through the same calls:
+// the scan's stat of the name, the open that never opens anything but a
+// regular file, the read and the stat after it.
+int64_t OpenAll(const std::string& directory, std::byte* buffer, size_t capacity) {
+  hv::platform::FileSystem& fs = hv::platform::RealFileSystem();
+  std::unique_ptr<hv::platform::DirectoryReader> reader;
+  if (fs.OpenDirectory(directory, &reader) != 0) throw std::runtime_error("cannot list " + directory);
+  int64_t files = 0;
+  std::vector<std::string> below;
+  hv::platform::DirectoryEntry entry;
+  while (reader->Next(&entry)) {
+    const std::string name(entry.name);
+    if (entry.kind == hv::platform::EntryKind::kDirectory) below.push_back(directory + "/" + name);
+    if (entry.kind != hv::platform::EntryKind::kRegular) continue;
+    hv::platform::FileStatus looked, opened, after;
+    std::unique_ptr<hv::platform::ReadableFile> file;
+    if (reader->Stat(name, &looked) != 0 || reader->OpenForReading(name, true, &file, &opened) != 0) continue;
+    // As Build's helpers read: no read more to find the end of a file whose
+    // size was known.
+    hv::platform::ErrorCode error = 0;
+    for (int64_t done = 0, n = 1; done < opened.size && n > 0; done += n) {
+      n = file->Read(buffer, static_cast<int64_t>(capacity), &error);
+    }
+    if (file->Status(&after) == 0) ++files;
+  }
+  for (const std::string& sub : below) files += OpenAll(sub, buffer, capacity);
+  return files;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +172,12 @@ int main(int argc, char** argv) {
       hv::bench::WriteHashListFile(args[2], lists.new_entries);
       return 0;
     }
+    if (args.size() == 2 && args[0] == "opens") {
+      std::vector<std::byte> buffer(size_t{1} << 20);
+      const int64_t files = OpenAll(args[1], buffer.data(), buffer.size());
+      std::fprintf(stderr, "opens: %lld files\n", static_cast<long long>(files));
+      return 0;
+    }
     if (args.size() >= 3 && (args[0] == "build" || args[0] == "build1" || args[0] == "verify" || args[0] == "update")) {
       return RunCommand(args[0], args[1], std::vector<std::string>(args.begin() + 2, args.end()));
     }
@@ -143,6 +185,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ERROR %s: %s\n", hv::ExceptionClassName(e), e.what());
     return 254;
   }
-  std::fprintf(stderr, "usage: %s tree DIR COUNT [PER_DIR] | empty DIR COUNT PREFIX | lists OLD NEW COUNT DUPLICATES DELETED | numbered LIST COUNT PREFIX one|distinct [killer] | build|verify|update LIST DIR...\n", argv[0]);
+  std::fprintf(stderr, "usage: %s tree DIR COUNT [PER_DIR] | empty DIR COUNT PREFIX | lists OLD NEW COUNT DUPLICATES DELETED | numbered LIST COUNT PREFIX one|distinct [killer] | build|build1|verify|update LIST DIR... | opens DIR\n", argv[0]);
   return 254;
 }
