@@ -291,6 +291,7 @@ void BuildReadAhead::Work() {
       }
       lock.unlock();
       HashBatch(jobs, count, directory, small.data(), large.data());
+      fs_.CloseDeferred();
       lock.lock();
       for (size_t i = 0; i < count; ++i) {
         Job& job = jobs[i];

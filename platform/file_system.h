@@ -94,9 +94,14 @@ class FileSystem {
   // Gives the calling thread, where the system allows it, a table of
   // descriptors of its own, so that its opens and closes do not wait on
   // those of other threads. The thread then uses only what it opens itself
-  // from here on, and what it opened stays its own. Nothing to do for a
-  // file system without descriptors.
+  // from here on, and what it opened stays its own. The files it opens for
+  // reading are closed together by CloseDeferred (and every few hundred),
+  // not each when it is dropped. Nothing to do for a file system without
+  // descriptors.
   virtual void UseOwnDescriptors() {}
+  // Closes the files for reading that the calling thread has dropped since
+  // UseOwnDescriptors or the last CloseDeferred.
+  virtual void CloseDeferred() {}
 
   // Opens the directory `path` (symbolic links followed) to open the files
   // in it by name. Unless a file system does better, a handle only puts

@@ -15,6 +15,7 @@
 #include <charconv>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace hv::platform {
 
@@ -77,6 +78,24 @@ int OpenAtRetrying(int directory, const char* name, int flags, unsigned mode = 0
     fd = ::openat(directory, name, flags, static_cast<mode_t>(mode));
   } while (fd == -1 && errno == EINTR);
   return fd;
+}
+
+// A thread with a table of descriptors of its own (UseOwnDescriptors) keeps
+// the descriptors of the files it has read until CloseDeferred: closed one
+// by one, each would cost a system call of its own.
+thread_local bool t_own_descriptors = false;
+thread_local std::vector<int> t_deferred_closes;
+constexpr size_t kMaxDeferredCloses = 256;
+
+// Closes `fd`, a descriptor of a file opened for reading, now or with the
+// thread's next CloseDeferred.
+void CloseReadDescriptor(int fd) {
+  if (!t_own_descriptors) {
+    ::close(fd);
+    return;
+  }
+  t_deferred_closes.push_back(fd);
+  if (t_deferred_closes.size() >= kMaxDeferredCloses) CloseDeferred();
 }
 
 // The stat of what `fd` stands for. Only ever asked what a descriptor is and
@@ -224,7 +243,7 @@ class PosixFile : public File {
 class PosixReadableFile final : public ReadableFile {
  public:
   PosixReadableFile(int fd, bool direct) : fd_(fd), direct_(direct) {}
-  ~PosixReadableFile() override { ::close(fd_); }
+  ~PosixReadableFile() override { CloseReadDescriptor(fd_); }
   PosixReadableFile(const PosixReadableFile&) = delete;
   PosixReadableFile& operator=(const PosixReadableFile&) = delete;
 
@@ -301,7 +320,6 @@ constexpr int kNotOpened = -2;
 std::atomic<int> g_descriptor_directory{kNotOpened};
 // A thread with a table of descriptors of its own finds them in
 // "/proc/thread-self/fd", not in the process's.
-thread_local bool t_own_descriptors = false;
 thread_local int t_descriptor_directory = -1;
 
 // A forked child must not reopen its parent's descriptors.
@@ -309,6 +327,7 @@ void ForgetDescriptorDirectory() {
   const int fd = g_descriptor_directory.exchange(kNotOpened);
   if (fd >= 0) ::close(fd);
   if (t_own_descriptors && t_descriptor_directory >= 0) ::close(t_descriptor_directory);
+  CloseDeferred();
   t_own_descriptors = false;
 }
 
@@ -349,6 +368,19 @@ bool UseOwnDescriptors() {
   return true;
 }
 
+void CloseDeferred() {
+  std::vector<int>& fds = t_deferred_closes;
+  std::sort(fds.begin(), fds.end());
+  // Descriptors opened one after the other have numbers one after the other.
+  for (size_t first = 0, end = 0; first < fds.size(); first = end) {
+    for (end = first + 1; end < fds.size() && fds[end] == fds[end - 1] + 1;) ++end;
+    if (::close_range(static_cast<unsigned>(fds[first]), static_cast<unsigned>(fds[end - 1]), 0) != 0) {
+      for (size_t i = first; i < end; ++i) ::close(fds[i]);
+    }
+  }
+  fds.clear();
+}
+
 int DescriptorDirectory() {
   if (t_own_descriptors) return t_descriptor_directory;
   const int known = g_descriptor_directory.load(std::memory_order_acquire);
@@ -370,7 +402,7 @@ ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unb
   if (named == -1) return errno;
   const struct Closer {
     int fd;
-    ~Closer() { ::close(fd); }
+    ~Closer() { CloseReadDescriptor(fd); }
   } closer{named};
   if (const ErrorCode error = StatDescriptor(named, status)) return error;
   if (!status->is_regular()) return NotRegularError(status->kind);

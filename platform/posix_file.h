@@ -47,6 +47,9 @@ int DescriptorDirectory();
 // system refuses the calling thread a table of descriptors of its own.
 bool UseOwnDescriptors();
 
+// FileSystem::CloseDeferred of the real file system.
+void CloseDeferred();
+
 // FileSystem::OpenForReading of the real file system, of `name` in the
 // directory with descriptor `directory`; `*status` receives the stat of what
 // the name was found to be, and stays as it is when the name could not be

@@ -75,6 +75,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void UseOwnDescriptors() override { platform::UseOwnDescriptors(); }
+  void CloseDeferred() override { platform::CloseDeferred(); }
 
   ErrorCode OpenDirectoryHandle(const std::string& path, std::unique_ptr<DirectoryHandle>* handle) override {
     const int fd = OpenRetrying(path, O_PATH | O_DIRECTORY | O_CLOEXEC);

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "helpers/temp_dir.h"
@@ -284,6 +285,40 @@ TEST(PosixFileSystemOpenTest, OnlyARegularFileIsOpened) {
       }
     }
   }
+}
+
+size_t OpenDescriptors() {
+  const std::filesystem::directory_iterator fds("/proc/thread-self/fd");
+  return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
+// A thread with a table of its own keeps what it read open until
+// CloseDeferred (both of its descriptors); any other closes at once.
+TEST(PosixFileSystemOpenTest, OwnDescriptorsAreClosedTogether) {
+  TempDir dir;
+  dir.Write("file", "contents");
+  std::unique_ptr<DirectoryHandle> directory;
+  ASSERT_EQ(RealFileSystem().OpenDirectoryHandle(dir.path(), &directory), 0);
+  const auto read_and_drop = [&directory] {
+    std::unique_ptr<ReadableFile> file;
+    FileStatus status;
+    ASSERT_EQ(directory->OpenForReading("file", true, &file, &status), 0);
+    AlignedBuffer buffer(kAlignment);
+    EXPECT_EQ(ReadAll(*file, buffer.data(), kAlignment), "contents");
+  };
+  DescriptorDirectory();  // held open from its first use on
+  const size_t shared = OpenDescriptors();
+  read_and_drop();
+  EXPECT_EQ(OpenDescriptors(), shared);
+  std::thread([&read_and_drop] {
+    if (!UseOwnDescriptors()) return;  // refused here: nothing is kept
+    const size_t own = OpenDescriptors();
+    read_and_drop();
+    read_and_drop();
+    EXPECT_EQ(OpenDescriptors(), own + 4);
+    RealFileSystem().CloseDeferred();
+    EXPECT_EQ(OpenDescriptors(), own);
+  }).join();
 }
 
 TEST(PosixFileSystemOpenTest, SymbolicLinkIsFollowed) {
