@@ -49,7 +49,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHV_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DHV_BUILD_BENCH=ON >/dev/null
 cmake --build "$build_dir" --target hv_program hv_engine_cli >/dev/null
 prog=$build_dir/verify-x64
 cli=$build_dir/bench/hv_engine_cli

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DHV_BUILD_TESTS=ON -DHV_BUILD_BENCH=ON
 cmake --build build
 
 list=$(mktemp --suffix=.txt)

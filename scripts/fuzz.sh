@@ -15,7 +15,7 @@ artifacts=$dir/artifacts
 
 echo "=== $dir: configure and build ==="
 if ! CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
-       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHV_FUZZ=ON -DHV_BUILD_TESTS=OFF -DHV_BUILD_BENCH=OFF ||
+       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHV_FUZZ=ON -DHV_BUILD_TESTS=OFF -DHV_BUILD_BENCH=OFF -DHV_WARNINGS_AS_ERRORS=ON ||
    ! cmake --build "$dir" -j "$(nproc)"; then
   echo "=== $dir: BUILD FAILED ==="
   exit 1

@@ -3,7 +3,7 @@
 # so a second run installs nothing. Needs root (apt-get).
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libpcre2-dev libgtest-dev libbenchmark-dev libssl-dev python3 clang libclang-rt-14-dev)
+packages=(cmake make ninja-build g++ pkg-config libpcre2-dev libgtest-dev libbenchmark-dev libssl-dev python3 clang libclang-rt-14-dev)
 # The i386 program's compiler; its PCRE2 comes below.
 packages+=(g++-multilib)
 
@@ -54,5 +54,21 @@ if ! installed libpcre2-dev:i386 && [ ! -f "$pcre2_i386/usr/lib/i386-linux-gnu/l
     rm -rf "$pcre2_i386"
     mkdir -p "$(dirname "$pcre2_i386")"
     mv "$work/root" "$pcre2_i386"
+  fi
+fi
+
+# Many cloud and micro-VM kernels refuse i386 programs although their
+# configuration claims 32-bit emulation, so only running one tells. There the
+# i386 tests run through qemu-i386 (CMake finds it by itself).
+probe_dir=$(mktemp -d)
+g++ -m32 -o "$probe_dir/probe" "$(dirname "$0")/../cmake/runs_here.cc"
+probe_output=$("$probe_dir/probe" 2>/dev/null) && probe_rc=0 || probe_rc=$?
+rm -rf "$probe_dir"
+if [ "$probe_rc" -ne 42 ] || [ "$probe_output" != "hashverify probe ran" ]; then
+  if ! installed qemu-user; then
+    echo "This kernel does not run i386 programs. Installing: qemu-user"
+    export DEBIAN_FRONTEND=noninteractive
+    update_lists
+    apt-get install -y --no-install-recommends qemu-user
   fi
 fi

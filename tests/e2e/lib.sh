@@ -7,6 +7,19 @@ PROG=$(realpath "$1")
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/hv-e2e.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
+
+# HV_E2E_EMULATOR: run the program under test through it (a kernel that
+# refuses i386 programs). A wrapper of the program's own name, which execs
+# the emulator, keeps `$!` the program's process and the name it shows; it
+# lies outside $WORK, where other users can run it too.
+if [ -n "${HV_E2E_EMULATOR:-}" ]; then
+  WRAPPER_DIR=$(mktemp -d "${TMPDIR:-/tmp}/hv-e2e-emulated.XXXXXX")
+  trap 'rm -rf "$WORK" "$WRAPPER_DIR"' EXIT
+  chmod 755 "$WRAPPER_DIR"
+  printf '#!/bin/bash\nexec %q %q "$@"\n' "$HV_E2E_EMULATOR" "$PROG" >"$WRAPPER_DIR/$(basename "$PROG")"
+  chmod 755 "$WRAPPER_DIR/$(basename "$PROG")"
+  PROG=$WRAPPER_DIR/$(basename "$PROG")
+fi
 cd "$WORK" || exit 1
 
 FAILURES=0
