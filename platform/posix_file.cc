@@ -361,11 +361,15 @@ ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status)
 }
 
 bool UseOwnDescriptors() {
+#ifdef HV_SHARED_DESCRIPTOR_TABLE
+  return false;
+#else
   if (t_own_descriptors) return true;
   if (::unshare(CLONE_FILES) != 0) return false;
   t_own_descriptors = true;
   t_descriptor_directory = OpenRetrying("/proc/thread-self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
   return true;
+#endif
 }
 
 void CloseDeferred() {
