@@ -18,6 +18,7 @@
 #include "engine/os_path.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
+#include "platform/processors.h"
 #include "support/date_time.h"
 #include "support/md4.h"
 #include "support/utf8.h"
@@ -171,8 +172,8 @@ struct BuildReadAhead::Level {
 BuildReadAhead::BuildReadAhead(platform::FileSystem& fs, int threads, ReadAheadTrees trees)
     : fs_(fs), trees_(std::move(trees)), slots_(kWindow) {
   if (threads < 0) {
-    const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    threads = &fs == &platform::RealFileSystem() ? std::clamp(cores - 1, 0, 8) : 0;
+    const int processors = platform::UsableProcessors();
+    threads = &fs == &platform::RealFileSystem() ? std::clamp(processors - 1, 0, 8) : 0;
   }
   for (int i = 0; i < threads; ++i) {
     try {
@@ -344,6 +345,7 @@ void BuildReadAhead::Wake(size_t jobs) {
 
 bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
   while (found->size() < room) {
+    if (stopping_.load(std::memory_order_relaxed)) return false;
     if (walk_.empty()) {
       if (walk_start_ == trees_.starts.size()) return false;
       const ReadAheadTrees::Start& start = trees_.starts[walk_start_++];
@@ -402,6 +404,8 @@ bool BuildReadAhead::EnterLevel(const std::string& os_directory, const std::stri
   level.inode = reader->inode();
   platform::DirectoryEntry entry;
   while (reader->Next(&entry)) {
+    // A directory of millions of names must not hold up a quit.
+    if (stopping_.load(std::memory_order_relaxed)) return false;
     const bool directory = entry.kind == platform::EntryKind::kDirectory;
     // Links and special files are left to the scan; so are names that a
     // list cannot hold, which the scan reports.

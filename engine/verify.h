@@ -116,8 +116,8 @@ class Verify {
   bool Junctions() const { return junctions_; }
   void SetJunctions(bool value) { junctions_ = value; }
   // Build's helper threads, which hash small files ahead of the scan; -1
-  // (the default): one for each core but one, at most 8, on the real file
-  // system and none on any other.
+  // (the default): one for each processor the process may use but one, at
+  // most 8, on the real file system and none on any other.
   int ReadAheadThreads() const { return read_ahead_threads_; }
   void SetReadAheadThreads(int threads) { read_ahead_threads_ = threads; }
   // Build, Redure and Update switch off the file-system redirection of a
