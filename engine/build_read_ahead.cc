@@ -309,7 +309,9 @@ bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
     if (walk_.empty()) {
       if (walk_start_ == trees_.starts.size()) return false;
       const ReadAheadTrees::Start& start = trees_.starts[walk_start_++];
-      if (ProblemOf(start.rel_path, true) == NameProblem::kNone) EnterLevel(OsPath(start.base_path, start.rel_path), start.rel_path);
+      if (ProblemOf(start.rel_path, true) == NameProblem::kNone) {
+        EnterLevel(OsPath(start.base_path, start.rel_path), start.rel_path);
+      }
       continue;
     }
     Level& level = walk_.back();
@@ -333,11 +335,6 @@ bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
       continue;
     }
     ++level.next;
-    const std::string& skip = trees_.skip;
-    if (skip.size() == level.os_directory->size() + name.size() && skip.starts_with(*level.os_directory) &&
-        skip.ends_with(name)) {
-      continue;
-    }
     std::string path = level.rel_path;
     path.append(name);
     if (Passed(scan_seen_, scan_seen_start_, scan_seen_path_, walk_start_ - 1, path)) continue;
@@ -371,6 +368,7 @@ bool BuildReadAhead::EnterLevel(const std::string& os_directory, const std::stri
     // list cannot hold, which the scan reports.
     if (!directory && entry.kind != platform::EntryKind::kRegular) continue;
     if ((directory && !trees_.recursive) || ProblemOf(entry.name) != NameProblem::kNone) continue;
+    if (!directory && trees_.skip.Skips(*reader, entry.name)) continue;
     level.listing.Add(entry.name, directory);
   }
   // The scan lists nothing of a directory whose listing breaks off.

@@ -17,6 +17,7 @@
 
 #include "engine/hash_item.h"
 #include "engine/progress.h"
+#include "engine/scan_listing.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"
 #include "support/date_time.h"
@@ -41,9 +42,8 @@ struct ReadAheadTrees {
   bool recursive = false;
   // As the main thread opens files: a symbolic link counts as what it leads to.
   bool follow_links = false;
-  // The name of a file that the scan passes over, as the system names it
-  // (Build's new list), or empty.
-  std::string skip;
+  // The file that the scan passes over (Build's new list).
+  ScanSkip skip;
   // The list being written (device and inode), which is left to the main
   // thread, which reports it.
   bool list_known = false;

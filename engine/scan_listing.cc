@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "engine/entry_order.h"
+#include "platform/file_system.h"
 #include "support/utf8.h"
 
 namespace hv {
@@ -63,6 +64,15 @@ int CompareInScanOrder(std::string_view a, std::string_view b) {
     a.remove_prefix(a_end + 1);
     b.remove_prefix(b_end + 1);
   }
+}
+
+ScanSkip::ScanSkip(std::string_view name, uint64_t device, uint64_t inode)
+    : name_(name.substr(name.rfind('/') + 1)), device_(device), inode_(inode) {}
+
+bool ScanSkip::Skips(platform::DirectoryHandle& directory, std::string_view name) const {
+  if (name_.empty() || name != name_) return false;
+  platform::FileStatus status;
+  return directory.Stat(name_, &status) == 0 && status.device == device_ && status.inode == inode_;
 }
 
 }  // namespace hv

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/directory.h"
+
 namespace hv {
 
 // Why a name cannot be part of a hash-list line.
@@ -33,7 +35,9 @@ class ScanListing {
   // Puts what was added in scan order.
   void Sort();
   const std::vector<Entry>& entries() const { return entries_; }
-  std::string_view Name(const Entry& entry) const { return std::string_view(names_).substr(entry.offset, entry.length); }
+  std::string_view Name(const Entry& entry) const {
+    return std::string_view(names_).substr(entry.offset, entry.length);
+  }
 
  private:
   std::string names_;
@@ -43,5 +47,28 @@ class ScanListing {
 // The order in which a scan meets two files of one tree (paths as stored):
 // directory by directory, the names of each in the order of ScanListing.
 int CompareInScanOrder(std::string_view a, std::string_view b);
+
+// The one file that a scan passes over without a word: Build's new list
+// while it is written, where the file system gives it a name. It is known
+// by its device and inode, so a scan meets it under whatever path leads to
+// its directory (a relative one, or one through a linked directory).
+class ScanSkip {
+ public:
+  // Passes over nothing.
+  ScanSkip() = default;
+  // Passes over the file `name` (its last part is what a listing shows)
+  // while it is the file of this device and inode.
+  ScanSkip(std::string_view name, uint64_t device, uint64_t inode);
+
+  // Whether the entry `name` of `directory`, which is no directory, is the
+  // file passed over.
+  bool Skips(platform::DirectoryHandle& directory, std::string_view name) const;
+
+ private:
+  // Only an entry of this name is looked at: the scan stats no other.
+  std::string name_;
+  uint64_t device_ = 0;
+  uint64_t inode_ = 0;
+};
 
 }  // namespace hv

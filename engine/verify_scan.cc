@@ -210,11 +210,7 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
     }
     if (is_directory && !recursive_) continue;
     // The new list of a build, where the scan can meet it.
-    const std::string& skips = scan.run.scan_skips;
-    if (!is_directory && !skips.empty() && skips.size() == directory.size() + found.name.size() &&
-        skips.starts_with(directory) && skips.ends_with(found.name)) {
-      continue;
-    }
+    if (!is_directory && scan.run.scan_skip.Skips(*reader, found.name)) continue;
     listing.Add(found.name, is_directory);
   }
   if (const platform::ErrorCode error = reader->error()) return unlisted(error);

@@ -200,6 +200,8 @@ class PosixFile : public File {
     return ::fsetxattr(fd_, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
   }
 
+  ErrorCode Status(FileStatus* status) override { return fd_ < 0 ? EBADF : StatDescriptor(fd_, status); }
+
   ErrorCode Reserve(int64_t size) override {
     if (fd_ < 0) return EBADF;
     if (size <= 0) return 0;
