@@ -13,14 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "engine/entry_order.h"
 #include "engine/file_hashing.h"
 #include "engine/os_path.h"
+#include "engine/scan_listing.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
+#include "platform/processors.h"
 #include "support/date_time.h"
 #include "support/md4.h"
-#include "support/utf8.h"
 
 namespace hv {
 
@@ -102,35 +102,6 @@ class PipelinedReader final : public PieceSource {
   std::thread thread_;
 };
 
-// The order in which a scan meets two files of one tree (paths as stored):
-// directory by directory, the names of each in the order of ComparePaths.
-int CompareInScanOrder(std::string_view a, std::string_view b) {
-  // Equal bytes are equal names: the comparison starts at the name in which
-  // the paths first differ.
-  const size_t same = static_cast<size_t>(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
-  if (same == a.size() && same == b.size()) return 0;
-  const size_t separator = same == 0 ? std::string_view::npos : a.rfind('\\', same - 1);
-  const size_t from = separator == std::string_view::npos ? 0 : separator + 1;
-  a.remove_prefix(from);
-  b.remove_prefix(from);
-  for (;;) {
-    const size_t a_end = a.find('\\');
-    const size_t b_end = b.find('\\');
-    if (const int order = ComparePaths(a.substr(0, a_end), b.substr(0, b_end)); order != 0) return order;
-    if (a_end == std::string_view::npos || b_end == std::string_view::npos) {
-      return a_end == b_end ? 0 : a_end == std::string_view::npos ? -1 : 1;
-    }
-    a.remove_prefix(a_end + 1);
-    b.remove_prefix(b_end + 1);
-  }
-}
-
-// Whether a list can hold a name (`separators`: a stored path, whose '\'
-// separates names); the scan reports the others.
-bool StorableName(std::string_view name, bool separators) {
-  return name.find_first_of(separators ? "\"\r\n" : "\\\"\r\n") == std::string_view::npos && IsValidUtf8(name);
-}
-
 }  // namespace
 
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
@@ -150,29 +121,19 @@ void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::stri
 }
 
 struct BuildReadAhead::Level {
-  struct Entry {
-    uint32_t offset;
-    uint32_t length;
-    bool directory;
-  };
   Directory os_directory;  // as the system names it, ending in '/'
   std::string rel_path;    // as stored, ending in '\' (or empty)
   uint64_t device = 0;
   uint64_t inode = 0;
-  std::string names;
-  std::vector<Entry> entries;  // in the order of the scan
-  size_t next = 0;
-
-  std::string_view Name(const Entry& entry) const {
-    return std::string_view(names).substr(entry.offset, entry.length);
-  }
+  ScanListing listing;
+  size_t next = 0;  // the index of the next entry of the listing
 };
 
 BuildReadAhead::BuildReadAhead(platform::FileSystem& fs, int threads, ReadAheadTrees trees)
     : fs_(fs), trees_(std::move(trees)), slots_(kWindow) {
   if (threads < 0) {
-    const int cores = static_cast<int>(std::thread::hardware_concurrency());
-    threads = &fs == &platform::RealFileSystem() ? std::clamp(cores - 1, 0, 8) : 0;
+    const int processors = platform::UsableProcessors();
+    threads = &fs == &platform::RealFileSystem() ? std::clamp(processors - 1, 0, 8) : 0;
   }
   for (int i = 0; i < threads; ++i) {
     try {
@@ -344,19 +305,22 @@ void BuildReadAhead::Wake(size_t jobs) {
 
 bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
   while (found->size() < room) {
+    if (stopping_.load(std::memory_order_relaxed)) return false;
     if (walk_.empty()) {
       if (walk_start_ == trees_.starts.size()) return false;
       const ReadAheadTrees::Start& start = trees_.starts[walk_start_++];
-      if (StorableName(start.rel_path, true)) EnterLevel(OsPath(start.base_path, start.rel_path), start.rel_path);
+      if (ProblemOf(start.rel_path, true) == NameProblem::kNone) {
+        EnterLevel(OsPath(start.base_path, start.rel_path), start.rel_path);
+      }
       continue;
     }
     Level& level = walk_.back();
-    if (level.next == level.entries.size()) {
+    if (level.next == level.listing.entries().size()) {
       walk_.pop_back();
       continue;
     }
-    const Level::Entry& entry = level.entries[level.next];
-    const std::string_view name = level.Name(entry);
+    const ScanListing::Entry& entry = level.listing.entries()[level.next];
+    const std::string_view name = level.listing.Name(entry);
     if (entry.directory) {
       ++level.next;
       std::string os_directory = *level.os_directory;
@@ -371,11 +335,6 @@ bool BuildReadAhead::Walk(size_t room, std::vector<Found>* found) {
       continue;
     }
     ++level.next;
-    const std::string& skip = trees_.skip;
-    if (skip.size() == level.os_directory->size() + name.size() && skip.starts_with(*level.os_directory) &&
-        skip.ends_with(name)) {
-      continue;
-    }
     std::string path = level.rel_path;
     path.append(name);
     if (Passed(scan_seen_, scan_seen_start_, scan_seen_path_, walk_start_ - 1, path)) continue;
@@ -402,20 +361,19 @@ bool BuildReadAhead::EnterLevel(const std::string& os_directory, const std::stri
   level.inode = reader->inode();
   platform::DirectoryEntry entry;
   while (reader->Next(&entry)) {
+    // A directory of millions of names must not hold up a quit.
+    if (stopping_.load(std::memory_order_relaxed)) return false;
     const bool directory = entry.kind == platform::EntryKind::kDirectory;
     // Links and special files are left to the scan; so are names that a
     // list cannot hold, which the scan reports.
     if (!directory && entry.kind != platform::EntryKind::kRegular) continue;
-    if ((directory && !trees_.recursive) || !StorableName(entry.name, false)) continue;
-    level.entries.push_back(Level::Entry{static_cast<uint32_t>(level.names.size()),
-                                         static_cast<uint32_t>(entry.name.size()), directory});
-    level.names.append(entry.name);
+    if ((directory && !trees_.recursive) || ProblemOf(entry.name) != NameProblem::kNone) continue;
+    if (!directory && trees_.skip.Skips(*reader, entry.name)) continue;
+    level.listing.Add(entry.name, directory);
   }
   // The scan lists nothing of a directory whose listing breaks off.
   if (reader->error() != 0) return false;
-  std::sort(level.entries.begin(), level.entries.end(), [&level](const Level::Entry& a, const Level::Entry& b) {
-    return ComparePaths(level.Name(a), level.Name(b)) < 0;
-  });
+  level.listing.Sort();
   walk_.push_back(std::move(level));
   return true;
 }

@@ -3,6 +3,7 @@
 // before is hashed. The scan still decides order, events and results.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,7 @@
 
 #include "engine/hash_item.h"
 #include "engine/progress.h"
+#include "engine/scan_listing.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"
 #include "support/date_time.h"
@@ -40,9 +42,8 @@ struct ReadAheadTrees {
   bool recursive = false;
   // As the main thread opens files: a symbolic link counts as what it leads to.
   bool follow_links = false;
-  // The name of a file that the scan passes over, as the system names it
-  // (Build's new list), or empty.
-  std::string skip;
+  // The file that the scan passes over (Build's new list).
+  ScanSkip skip;
   // The list being written (device and inode), which is left to the main
   // thread, which reports it.
   bool list_known = false;
@@ -72,8 +73,9 @@ class BuildReadAhead {
   };
 
   // Helpers that work through `fs`; `threads` of them, or with -1 one for
-  // each core but one (at most 8) on the real file system and none on any
-  // other, since test doubles are not made for threads.
+  // each processor the process may use but one (at most 8) on the real file
+  // system and none on any other, since test doubles are not made for
+  // threads.
   BuildReadAhead(platform::FileSystem& fs, int threads, ReadAheadTrees trees);
   ~BuildReadAhead();
   BuildReadAhead(const BuildReadAhead&) = delete;
@@ -200,7 +202,8 @@ class BuildReadAhead {
   BasePathPtr scan_base_;
   std::string scan_path_;
   int idle_ = 0;
-  bool stopping_ = false;
+  // Set under the lock; the walk also reads it without, as it goes.
+  std::atomic<bool> stopping_ = false;
   std::vector<std::thread> threads_;
 };
 

@@ -16,6 +16,7 @@
 
 #include "engine/hash_item.h"
 #include "engine/hash_list.h"
+#include "engine/scan_listing.h"
 #include "engine/verify_state.h"
 #include "platform/error_code.h"
 #include "support/exceptions.h"
@@ -116,8 +117,8 @@ class Verify {
   bool Junctions() const { return junctions_; }
   void SetJunctions(bool value) { junctions_ = value; }
   // Build's helper threads, which hash small files ahead of the scan; -1
-  // (the default): one for each core but one, at most 8, on the real file
-  // system and none on any other.
+  // (the default): one for each processor the process may use but one, at
+  // most 8, on the real file system and none on any other.
   int ReadAheadThreads() const { return read_ahead_threads_; }
   void SetReadAheadThreads(int threads) { read_ahead_threads_ = threads; }
   // Build, Redure and Update switch off the file-system redirection of a
@@ -142,9 +143,9 @@ class Verify {
   // What one run of a command holds while it runs, beyond the settings. The
   // command's body owns it, so nothing of it outlives the run.
   struct CommandRun {
-    // The scan passes over this file, given as the system names it: Build's
-    // new list, where the scan can meet it (none when empty).
-    std::string scan_skips;
+    // The file the scan passes over: Build's new list, where the scan can
+    // meet it.
+    ScanSkip scan_skip;
     // The scan adds the stored path of every directory it could not list.
     std::vector<std::string> unreadable_directories;
     // Build: the old hash-list file, which the new one replaces. Met by the

@@ -10,6 +10,7 @@
 #include "engine/build_read_ahead.h"
 #include "engine/file_hashing.h"
 #include "engine/os_path.h"
+#include "engine/scan_listing.h"
 #include "engine/verify.h"
 #include "platform/file_system.h"
 #include "support/file_replacement.h"
@@ -35,8 +36,11 @@ int Verify::BuildBody() {
   int result = kResultNothingScanned;
   {
     CommandRun run;
-    run.scan_skips = new_list.VisibleTemporaryName();
+    std::string temporary;
     platform::FileStatus status;
+    if (new_list.VisibleTemporary(&temporary, &status)) {
+      run.scan_skip = ScanSkip(temporary, status.device, status.inode);
+    }
     if (fs.Stat(hashes_file_name_, &status) == 0) {
       run.list_known = true;
       run.list_device = status.device;
@@ -72,7 +76,7 @@ ReadAheadTrees Verify::TreesToReadAhead(const CommandRun& run) {
   }
   trees.recursive = recursive_;
   trees.follow_links = junctions_;
-  trees.skip = run.scan_skips;
+  trees.skip = run.scan_skip;
   trees.list_known = run.list_known;
   trees.list_device = run.list_device;
   trees.list_inode = run.list_inode;

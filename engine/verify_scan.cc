@@ -1,7 +1,6 @@
 // Base directories and the directory scan. A base directory is absolute,
 // lexically normalised and ends in '/'; the paths the scan hands on are
 // relative to it and use '\' (sub\file.txt), as a hash list stores them.
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "engine/entry_order.h"
 #include "engine/hash_item.h"
 #include "engine/os_path.h"
+#include "engine/scan_listing.h"
 #include "engine/verify.h"
 #include "platform/directory.h"
 #include "platform/file_system.h"
@@ -22,32 +22,6 @@
 namespace hv {
 
 namespace {
-
-// Why a name cannot be part of a hash-list line.
-enum class NameProblem : uint8_t { kNone, kBackslash, kDoubleQuote, kLineBreak, kInvalidUtf8 };
-
-// `separators_allowed`: '\' separates the names of a relative path, so there
-// it is no problem.
-NameProblem ProblemOf(std::string_view name, bool separators_allowed = false) {
-  bool ascii = true;
-  NameProblem problem = NameProblem::kNone;
-  for (const char c : name) {
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      ascii = false;
-    } else if (problem == NameProblem::kNone) {
-      if (c == '\\' && !separators_allowed) {
-        problem = NameProblem::kBackslash;
-      } else if (c == '"') {
-        problem = NameProblem::kDoubleQuote;
-      } else if (c == '\r' || c == '\n') {
-        problem = NameProblem::kLineBreak;
-      }
-    }
-  }
-  // Invalid UTF-8 comes first: it also keeps the rules from reading the name.
-  if (!ascii && !IsValidUtf8(name)) return NameProblem::kInvalidUtf8;
-  return problem;
-}
 
 EInOutError NameError(NameProblem problem) {
   std::string message = "File name cannot be stored in a hash list: ";
@@ -60,16 +34,6 @@ EInOutError NameError(NameProblem problem) {
   }
   return EInOutError(message);
 }
-
-// One entry of a directory: its name lives in the level's shared name buffer,
-// so listing a directory costs two growing buffers, not a string per name.
-// The sort key of the name decides most comparisons of the sort.
-struct ScanEntry {
-  uint64_t key;
-  uint32_t offset;
-  uint32_t length;
-  bool directory;
-};
 
 // How many levels from the top keep their directory open while the scan is
 // below them.
@@ -216,8 +180,7 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
   }
   AncestorGuard guard(scan.ancestors, device, inode);
 
-  std::string names;
-  std::vector<ScanEntry> entries;
+  ScanListing listing;
   std::string link_name;
   platform::DirectoryEntry found;
   while (reader->Next(&found)) {
@@ -247,34 +210,19 @@ int Verify::ScanLevel(TreeScan& scan, const std::string& rel_path, const std::st
     }
     if (is_directory && !recursive_) continue;
     // The new list of a build, where the scan can meet it.
-    const std::string& skips = scan.run.scan_skips;
-    if (!is_directory && !skips.empty() && skips.size() == directory.size() + found.name.size() &&
-        skips.starts_with(directory) && skips.ends_with(found.name)) {
-      continue;
-    }
-    entries.push_back(ScanEntry{FoldedPathKey(found.name), static_cast<uint32_t>(names.size()),
-                                static_cast<uint32_t>(found.name.size()), is_directory});
-    names.append(found.name);
+    if (!is_directory && scan.run.scan_skip.Skips(*reader, found.name)) continue;
+    listing.Add(found.name, is_directory);
   }
   if (const platform::ErrorCode error = reader->error()) return unlisted(error);
-
-  const auto name_of = [&names](const ScanEntry& entry) {
-    return std::string_view(names).substr(entry.offset, entry.length);
-  };
-  // ComparePaths is 0 only for identical names, which one directory cannot
-  // hold, so any sort gives the same order.
-  std::sort(entries.begin(), entries.end(), [&name_of](const ScanEntry& a, const ScanEntry& b) {
-    if (a.key != b.key) return a.key < b.key;
-    return ComparePaths(name_of(a), name_of(b)) < 0;
-  });
+  listing.Sort();
 
   int result = kResultNothing;
   std::string path;
   std::string os_path;
-  for (const ScanEntry& entry : entries) {
+  for (const ScanListing::Entry& entry : listing.entries()) {
     CheckAborted();
     int r = kResultNothing;
-    const std::string_view name = name_of(entry);
+    const std::string_view name = listing.Name(entry);
     path.assign(rel_path).append(name);
     os_path.assign(os_rel_path).append(name);
     // The first name on the way down that a list cannot hold decides.

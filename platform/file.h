@@ -11,6 +11,8 @@
 
 namespace hv::platform {
 
+struct FileStatus;
+
 // How a file is opened. Of the modes that open an existing file, the low two
 // bits give the access: 0 read only, 1 write only, 2 read and write.
 enum class OpenMode : uint16_t {
@@ -53,6 +55,9 @@ class File {
   virtual ErrorCode SetExtendedAttribute(const std::string& /*name*/, const std::string& /*value*/) {
     return ENOTSUP;
   }
+  // What FileSystem::Stat gives for the open file, whatever has become of
+  // its name. Files that cannot tell say ENOTSUP.
+  virtual ErrorCode Status(FileStatus* /*status*/) { return ENOTSUP; }
   // Sets aside room for `size` bytes, so that writing them cannot run out of
   // space; 0 also where the file system cannot do that (writes may fail then).
   virtual ErrorCode Reserve(int64_t /*size*/) { return 0; }

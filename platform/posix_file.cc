@@ -200,6 +200,8 @@ class PosixFile : public File {
     return ::fsetxattr(fd_, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
   }
 
+  ErrorCode Status(FileStatus* status) override { return fd_ < 0 ? EBADF : StatDescriptor(fd_, status); }
+
   ErrorCode Reserve(int64_t size) override {
     if (fd_ < 0) return EBADF;
     if (size <= 0) return 0;
@@ -361,11 +363,15 @@ ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status)
 }
 
 bool UseOwnDescriptors() {
+#ifdef HV_SHARED_DESCRIPTOR_TABLE
+  return false;
+#else
   if (t_own_descriptors) return true;
   if (::unshare(CLONE_FILES) != 0) return false;
   t_own_descriptors = true;
   t_descriptor_directory = OpenRetrying("/proc/thread-self/fd", O_PATH | O_DIRECTORY | O_CLOEXEC);
   return true;
+#endif
 }
 
 void CloseDeferred() {

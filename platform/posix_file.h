@@ -44,7 +44,8 @@ ErrorCode StatAt(int directory, const char* name, int flags, FileStatus* status)
 int DescriptorDirectory();
 
 // FileSystem::UseOwnDescriptors of the real file system: false where the
-// system refuses the calling thread a table of descriptors of its own.
+// system refuses the calling thread a table of descriptors of its own, and
+// always in a build with HV_OWN_DESCRIPTOR_TABLES off.
 bool UseOwnDescriptors();
 
 // FileSystem::CloseDeferred of the real file system.

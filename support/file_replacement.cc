@@ -46,6 +46,7 @@ FileReplacement::FileReplacement(const std::string& file_name)
       if (!old_exists_ || (error != EACCES && error != EPERM)) FailCreate(error);
       in_place = true;
     } else {
+      if (file->Status(&temp_status_) != 0) temp_status_ = {};
       try {
         if (old_exists_) CopyAttributes(*file);
       } catch (...) {
@@ -112,10 +113,11 @@ void FileReplacement::WriteLine(std::string_view line) {
   }
 }
 
-std::string FileReplacement::VisibleTemporaryName() const {
-  platform::FileStatus status;
-  if (temp_name_.empty() || fs_.Stat(temp_name_, &status) != 0) return {};
-  return temp_name_;
+bool FileReplacement::VisibleTemporary(std::string* name, platform::FileStatus* status) const {
+  if (temp_name_.empty() || temp_status_.link_count == 0) return false;
+  *name = temp_name_;
+  *status = temp_status_;
+  return true;
 }
 
 void FileReplacement::Commit() {

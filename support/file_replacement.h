@@ -49,9 +49,11 @@ class FileReplacement {
   // Failures throw, named as above; the old file is then as it was.
   void Commit();
 
-  // The name under which the new file can be met while it is written
-  // (a directory scan may list it); empty when it has none there.
-  std::string VisibleTemporaryName() const;
+  // The new file where a directory scan can meet it while it is written:
+  // true, with its name and what fstat of its descriptor gave when it was
+  // made; false when it has no name until Commit (an unnamed file) or is
+  // collected in memory.
+  bool VisibleTemporary(std::string* name, platform::FileStatus* status) const;
 
  private:
   [[noreturn]] void FailCreate(platform::ErrorCode error) const;
@@ -68,6 +70,7 @@ class FileReplacement {
   bool old_exists_ = false;
   platform::FileStatus old_status_;
   std::string temp_name_;  // empty when the contents are collected in memory
+  platform::FileStatus temp_status_;  // a link count of 0: no name until Commit
   // Written in place as an output file is (a device, a FIFO, standard output).
   bool written_as_output_ = false;
   // Not owned: the stream under `text_`, a file or memory.

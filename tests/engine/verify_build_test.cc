@@ -709,6 +709,28 @@ std::tuple<int, Lines, std::string> FakeBuildTest::BuildWaiting(int threads, con
   return {result, recorder_.Trace(), ListContents()};
 }
 
+// Where the file system has no unnamed files, the new list has a name while
+// it is written. Neither the scan nor the walk takes it, whatever path leads
+// them to its directory: a relative one, or one through a link.
+TEST_F(FakeBuildTest, TheNewListIsNeverTakenWhateverPathLeadsToIt) {
+  first_.Add("a.txt", "a");
+  FakeFileSystem::Entry& last = first_.Add("z.txt", "z");
+  fs_.SetCurrentDirectory("/w");
+  for (const char* alias : {"t", "/w/t", "/w/link"}) fs_.AddDirectoryAlias(alias, first_.root());
+  const std::string expected = ListText({LineOf("a.txt", "a", kTime1), LineOf("z.txt", "z", kTime1)});
+  for (const int threads : {0, 1}) {
+    for (const auto& [list, scanned] : {std::pair{"t/l.txt", "t"}, std::pair{"/w/link/l.txt", "/w/t"}}) {
+      fs_.Remove(first_.Path("l.txt"));
+      engine_.SetHashesFileName(list);
+      engine_.BaseDirectories() = {scanned};
+      const auto build = BuildWaiting(threads, "a.txt", last, nullptr);
+      EXPECT_EQ(std::get<0>(build), 0) << list << threads;
+      EXPECT_EQ(std::get<2>(build), expected) << list << threads;
+      EXPECT_EQ(fs_.Find(first_.Path("l.txt"))->open_calls, 0) << list << threads;
+    }
+  }
+}
+
 // The one helper walks ahead through every directory of both base
 // directories while the scan waits at its first file. Then a file that the
 // walk found goes, and one that it did not see comes, before the scan lists

@@ -295,6 +295,11 @@ class FakeFile final : public platform::File {
     return 0;
   }
 
+  platform::ErrorCode Status(platform::FileStatus* status) override {
+    const std::lock_guard lock(*mutex_);
+    return closed_ ? EBADF : StatusOf(*entry_, status);
+  }
+
   platform::ErrorCode Reserve(int64_t /*size*/) override { return closed_ ? EBADF : 0; }
 
   bool Seekable() override { return !append_; }
@@ -359,7 +364,7 @@ FakeFileSystem::Entry& FakeFileSystem::Add(const std::string& path, platform::Fi
   entry->kind = kind;
   entry->inode = next_inode_++;
   Entry& result = *entry;
-  entries_[path] = std::move(entry);
+  entries_[Key(path)] = std::move(entry);
   return result;
 }
 
@@ -391,13 +396,13 @@ FakeFileSystem::Entry& FakeFileSystem::AddOther(const std::string& path) {
 
 FakeFileSystem::Entry* FakeFileSystem::Find(const std::string& path) {
   const std::lock_guard lock(*mutex_);
-  const auto it = entries_.find(path);
+  const auto it = entries_.find(Key(path));
   return it == entries_.end() ? nullptr : it->second.get();
 }
 
 void FakeFileSystem::Remove(const std::string& path) {
   const std::lock_guard lock(*mutex_);
-  entries_.erase(path);
+  entries_.erase(Key(path));
 }
 
 uint8_t FakeFileSystem::GeneratedByte(int64_t offset) {
@@ -419,6 +424,24 @@ std::string FakeFileSystem::ContentsOf(const Entry& entry, int64_t offset, size_
   return result;
 }
 
+void FakeFileSystem::AddDirectoryAlias(const std::string& alias, const std::string& directory) {
+  const std::lock_guard lock(*mutex_);
+  aliases_.emplace_back(alias, directory);
+}
+
+std::string FakeFileSystem::Key(const std::string& path) const {
+  for (const auto& [alias, directory] : aliases_) {
+    if (path.starts_with(alias) && (path.size() == alias.size() || path[alias.size()] == '/')) {
+      return directory + path.substr(alias.size());
+    }
+  }
+  return path;
+}
+
+std::string FakeFileSystem::ResolveLinks(const std::string& path) {
+  return Find(path) != nullptr ? Key(path) : path;
+}
+
 platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::FileStatus* status) {
   const std::lock_guard lock(*mutex_);
   Entry* entry = Find(path);
@@ -433,7 +456,7 @@ platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool
   const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
-  const auto it = entries_.find(path);
+  const auto it = entries_.find(Key(path));
   if (it == entries_.end()) return ENOENT;
   Entry& entry = *it->second;
   ++entry.open_calls;
@@ -460,11 +483,11 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
   const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
-  auto it = entries_.find(path);
+  auto it = entries_.find(Key(path));
   if (it == entries_.end()) {
     if (mode != platform::OpenMode::fmCreate && mode != platform::OpenMode::fmAppend) return ENOENT;
     Add(path, platform::FileKind::kRegular);
-    it = entries_.find(path);
+    it = entries_.find(Key(path));
   }
   Entry& entry = *it->second;
   ++entry.open_calls;
@@ -482,7 +505,7 @@ platform::ErrorCode FakeFileSystem::Open(const std::string& path, platform::Open
 
 platform::ErrorCode FakeFileSystem::DeleteFile(const std::string& path) {
   const std::lock_guard lock(*mutex_);
-  const auto it = entries_.find(path);
+  const auto it = entries_.find(Key(path));
   if (it == entries_.end()) return ENOENT;
   if (it->second->delete_error != 0) return it->second->delete_error;
   if (it->second->kind == platform::FileKind::kDirectory) return EISDIR;
@@ -499,11 +522,11 @@ platform::ErrorCode FakeFileSystem::CreateTemporary(const std::string& near_path
   if (create_temporary_error != 0) return create_temporary_error;
   for (int n = 1;; ++n) {
     std::string name = near_path + ".tmp" + std::to_string(n);
-    if (entries_.count(name) != 0) continue;
+    if (entries_.count(Key(name)) != 0) continue;
     Entry& entry = Add(name, platform::FileKind::kRegular);
     if (fail_next_temporary) fail_next_temporary(entry);
     *temp_path = name;
-    *file = std::make_unique<FakeFile>(entries_.find(name)->second, true, false, open_handles_, fault_, mutex_);
+    *file = std::make_unique<FakeFile>(entries_.find(Key(name))->second, true, false, open_handles_, fault_, mutex_);
     return 0;
   }
 }
@@ -512,16 +535,16 @@ platform::ErrorCode FakeFileSystem::Rename(const std::string& from, const std::s
   const std::lock_guard lock(*mutex_);
   ++rename_calls;
   if (fault_->Hit(CallKind::kRename)) return fault_->error;
-  const auto it = entries_.find(from);
+  const auto it = entries_.find(Key(from));
   if (it == entries_.end()) return ENOENT;
   if (it->second->rename_error != 0) return it->second->rename_error;
-  if (const auto target = entries_.find(to); target != entries_.end()) {
+  if (const auto target = entries_.find(Key(to)); target != entries_.end()) {
     if (target->second->rename_error != 0) return target->second->rename_error;
     if (target->second->kind == platform::FileKind::kDirectory) return EISDIR;
   }
   std::shared_ptr<Entry> entry = it->second;
   entries_.erase(it);
-  entries_[to] = std::move(entry);
+  entries_[Key(to)] = std::move(entry);
   return 0;
 }
 
@@ -541,6 +564,7 @@ platform::ErrorCode FakeFileSystem::OpenDirectory(
   ++entry->list_calls;
   if (entry->list_error != 0) return entry->list_error;
   if (entry->kind != platform::FileKind::kDirectory) return ENOTDIR;
+  name = Key(name);
   const std::string prefix = name == "/" ? name : name + "/";
   std::vector<std::pair<std::string, platform::EntryKind>> children;
   for (auto it = entries_.lower_bound(prefix); it != entries_.end(); ++it) {

@@ -127,6 +127,10 @@ class FakeFileSystem : public platform::FileSystem {
   Entry& AddOther(const std::string& path);
   Entry* Find(const std::string& path);
   void Remove(const std::string& path);
+  // Another name for `directory`: `alias` and the names below it lead to it
+  // and to what is below it, as a symbolic link to a directory does, or a
+  // relative name does against the current directory.
+  void AddDirectoryAlias(const std::string& alias, const std::string& directory);
 
   void SetCurrentDirectory(std::string directory) { current_directory_ = std::move(directory); }
 
@@ -162,6 +166,8 @@ class FakeFileSystem : public platform::FileSystem {
   platform::ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,
                                       std::unique_ptr<platform::File>* file) override;
   platform::ErrorCode Rename(const std::string& from, const std::string& to) override;
+  // What an alias leads to, as realpath does only for a name that exists.
+  std::string ResolveLinks(const std::string& path) override;
   platform::ErrorCode SyncDirectory(const std::string& directory) override;
   platform::ErrorCode ReadExtendedAttributes(
       const std::string& path, std::vector<std::pair<std::string, std::string>>* attributes) override;
@@ -189,8 +195,11 @@ class FakeFileSystem : public platform::FileSystem {
 
  private:
   Entry& Add(const std::string& path, platform::FileKind kind);
+  // The name of the entry that `path` leads to.
+  std::string Key(const std::string& path) const;
 
   std::map<std::string, std::shared_ptr<Entry>> entries_;
+  std::vector<std::pair<std::string, std::string>> aliases_;
   std::string current_directory_ = "/";
   uint64_t next_inode_ = 1;
   int open_calls_ = 0;
