@@ -175,11 +175,12 @@ class HashItem {
   void AppendMatchOutput(std::string& out, bool detailed) const;
   std::string DupesOutput(bool detailed) const { return MatchOutput(detailed); }
 
-  // Hashes the file base_path + path into this entry. Throws EFOpenError when
-  // the file cannot be opened or is no regular file (a symbolic link counts
-  // as what it leads to only with `follow_links`), and EReadError when a read
-  // fails; aborts thrown by `on_progress` pass through. True when the size is
-  // known (>= 0).
+  // Hashes the file base_path + path into this entry, with the size and
+  // last-write time that the file opened had before it was read. Throws
+  // EFOpenError when the file cannot be opened or is no regular file (a
+  // symbolic link counts as what it leads to only with `follow_links`), and
+  // EReadError when a read fails; aborts thrown by `on_progress` pass
+  // through. True when the size is known (>= 0).
   bool ReadFromFile(std::string_view base_path, std::string path,
                     const progress::ProgressEvent& on_progress, bool follow_links = true);
   bool ReadFromFile(const std::shared_ptr<const std::string>& base_path, std::string path,

@@ -38,21 +38,22 @@ bool HashItem::ReadFromFile(std::string_view base_path, std::string path,
   Clear();
   SetBasePath(base_path);
   SetPath(path);
-  const std::string file_name = FileName();
 
-  // Taken before the open; this is the size stored, whatever is read.
-  const int64_t size = GetFileSize(file_name);
-
-  const std::unique_ptr<platform::ReadableFile> file = OpenForHashing(
-      platform::CurrentFileSystem(), file_name, size >= kUnbufferedThreshold, follow_links);
+  // The size and time stored are those of the very file read, taken before
+  // its first byte: a file replaced or deleted meanwhile is listed as what
+  // was read, and one that grows or shrinks with the size it had.
+  platform::FileStatus status;
+  const std::unique_ptr<platform::ReadableFile> file =
+      OpenForHashing(platform::CurrentFileSystem(), FileName(), follow_links, &status);
+  const int64_t size = status.size;
 
   FileReader reader(*file, ReadBuffer(), kHashReadSize);
   std::string hash = HashPieces(reader, [this, &on_progress, size](int64_t done) {
     if (on_progress) on_progress(this, done, size);
   });
-  // Queried while the file is still open, and before any field is set, so
-  // that a failure leaves the entry with its cleared values.
-  const DateTime date = GetFileDate(file_name);
+  // Converted after the read, as a read error comes first, and before any
+  // field is set, so that a failure leaves the entry with its cleared values.
+  const DateTime date = DateTimeFromUnixMilliseconds(status.modified_ms);
 
   SetHash(std::move(hash));
   SetSize(size);
