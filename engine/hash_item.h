@@ -191,7 +191,8 @@ class HashItem {
 
   // Size in bytes, -1 when not available.
   static int64_t GetFileSize(const std::string& file_name);
-  // Last-write time in UTC to the millisecond, 0 when not available.
+  // Last-write time in UTC to the millisecond, 0 when not available; the
+  // file's other times do not matter.
   static DateTime GetFileDate(const std::string& file_name);
 
   // An entry that lives in a list's arena is destroyed but not freed.

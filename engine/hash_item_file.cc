@@ -25,13 +25,7 @@ std::byte* ReadBuffer() {
 
 int64_t HashItem::GetFileSize(const std::string& file_name) { return FileSizeByName(file_name); }
 
-DateTime HashItem::GetFileDate(const std::string& file_name) {
-  DateTime created = 0;
-  DateTime modified = 0;
-  DateTime accessed = 0;
-  GetFileTimes(file_name, &created, &modified, &accessed);
-  return modified;
-}
+DateTime HashItem::GetFileDate(const std::string& file_name) { return FileDateByName(file_name); }
 
 bool HashItem::ReadFromFile(std::string_view base_path, std::string path,
                             const progress::ProgressEvent& on_progress, bool follow_links) {

@@ -352,8 +352,15 @@ TEST_F(HashItemFileTest, FileThatCannotBeLookedAtIsNotRead) {
 
 // ---- Size and date by name ----
 
+// Only the last-write time counts: access and birth times that no date can
+// hold are ignored, by name and in hashing alike.
 TEST_F(HashItemFileTest, SizeAndDateByName) {
-  fs_.AddFile("/data/f", "abcd", kModifiedMs).accessed_ms = 0;
+  FakeFileSystem::Entry& entry = fs_.AddFile("/data/f", "abcd", kModifiedMs);
+  entry.accessed_ms = kYear10000Ms;
+  entry.has_birth_time = true;
+  entry.birth_ms = kYear10000Ms;
+  EXPECT_TRUE(Read("f"));
+  EXPECT_EQ(item_.Date(), FileTimeToDateTime(kModifiedMs));
   fs_.AddDirectory("/data/dir").modified_ms = kModifiedMs;
   EXPECT_EQ(HashItem::GetFileSize("/data/f"), 4);
   EXPECT_EQ(HashItem::GetFileDate("/data/f"), EncodeDate(2021, 3, 4) + EncodeTime(12, 34, 56, 789));
