@@ -207,7 +207,9 @@ int CompareByHash(const HashItem& item1, const HashItem& item2) {
     if (bytes != 0) return Order(bytes, 0);
     return Order(item1.Size(), item2.Size());
   }
-  return CompareHashAndSize(item1.Hash(), item1.Size(), item2.Hash(), item2.Size());
+  const HashText hash1 = item1.Hash();
+  const HashText hash2 = item2.Hash();
+  return CompareHashAndSize(hash1, item1.Size(), hash2, item2.Size());
 }
 
 // The path with every character folded, as UTF-8 (whose byte order is the
@@ -247,7 +249,10 @@ uint64_t HashKey(std::string_view hash, int word) {
 
 uint64_t HashKey(const HashItem& item, int word) {
   const unsigned char* packed = item.PackedHash();
-  if (packed == nullptr) return HashKey(item.Hash(), word);
+  if (packed == nullptr) {
+    const HashText hash = item.Hash();
+    return HashKey(hash, word);
+  }
   char text[16];
   const size_t from = 8 * static_cast<size_t>(word);
   UnpackHash(packed, text, from + 8);

@@ -82,14 +82,18 @@ bool PackHash(std::string_view text, unsigned char* packed);
 void UnpackHash(const unsigned char* packed, char* text, std::size_t count = kPackedHashTextLength);
 
 // The hash text of an entry: made from its packed form, or viewing the text
-// the entry keeps. Either way the text lives only as long as this object.
+// the entry keeps. Either way the text lives only as long as this object,
+// so only an object with a name gives a view of it: a view of a temporary
+// (`std::string_view h = item.Hash();`) would dangle, and does not compile.
 class HashText {
  public:
   explicit HashText(std::string_view kept) : kept_(kept) {}
   explicit HashText(const unsigned char* packed) : packed_(true) { UnpackHash(packed, unpacked_); }
 
-  std::string_view View() const { return packed_ ? std::string_view(unpacked_, sizeof unpacked_) : kept_; }
-  operator std::string_view() const { return View(); }
+  std::string_view View() const& { return packed_ ? std::string_view(unpacked_, sizeof unpacked_) : kept_; }
+  std::string_view View() const&& = delete;
+  operator std::string_view() const& { return View(); }
+  operator std::string_view() const&& = delete;
   std::size_t size() const { return View().size(); }
   bool empty() const { return View().empty(); }
 
@@ -126,7 +130,10 @@ class HashItem {
   }
 
   std::string_view Path() const { return {text_, PathLength()}; }
-  void SetPath(std::string_view path) { SetText(path, Hash(), nullptr); }
+  void SetPath(std::string_view path) {
+    const HashText hash = Hash();
+    SetText(path, hash, nullptr);
+  }
   int64_t Size() const { return size_; }
   void SetSize(int64_t size) { size_ = size; }
   DateTime Date() const { return date_; }

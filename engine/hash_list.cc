@@ -432,7 +432,8 @@ bool HashList::FindByPath(std::string_view path, int& index) const {
 
 bool HashList::FindByHash(std::string_view hash, int64_t size, int& index) const {
   return BinarySearch(items_, index, [hash, size](const HashItem& item) {
-    return CompareHashAndSize(item.Hash(), item.Size(), hash, size);
+    const HashText item_hash = item.Hash();
+    return CompareHashAndSize(item_hash, item.Size(), hash, size);
   });
 }
 
