@@ -105,16 +105,18 @@ class PipelinedReader final : public PieceSource {
 }  // namespace
 
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
-                   const std::string& file_name, int64_t size, bool follow_links,
-                   const progress::ProgressEvent& on_progress) {
+                   const std::string& file_name, bool follow_links, const progress::ProgressEvent& on_progress) {
   item.SetBasePath(base_path);
   item.SetPath(path);
-  PipelinedReader reader(
-      OpenForHashing(platform::CurrentFileSystem(), file_name, size >= kUnbufferedThreshold, follow_links));
+  // Taken as ReadFromFile takes them, before the reader starts reading.
+  platform::FileStatus status;
+  std::unique_ptr<platform::ReadableFile> file =
+      OpenForHashing(platform::CurrentFileSystem(), file_name, follow_links, &status);
+  const int64_t size = status.size;
+  PipelinedReader reader(std::move(file));
   std::string hash =
       HashPieces(reader, [&item, &on_progress, size](int64_t done) { on_progress(&item, done, size); });
-  // Queried while the file is still open, as ReadFromFile does.
-  const DateTime date = HashItem::GetFileDate(file_name);
+  const DateTime date = DateTimeFromUnixMilliseconds(status.modified_ms);
   item.SetHash(hash);
   item.SetSize(size);
   item.SetDate(date);

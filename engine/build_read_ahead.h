@@ -25,10 +25,9 @@
 namespace hv {
 
 // ReadFromFile for a file of more than one read (kHashReadSize), with
-// reading and hashing overlapped; `size` is the size taken before the open.
+// reading and hashing overlapped.
 void ReadLargeFile(HashItem& item, const BasePathPtr& base_path, const std::string& path,
-                   const std::string& file_name, int64_t size, bool follow_links,
-                   const progress::ProgressEvent& on_progress);
+                   const std::string& file_name, bool follow_links, const progress::ProgressEvent& on_progress);
 
 // What the scans of a Build will go through, as far as its read-ahead
 // follows them.

@@ -149,6 +149,9 @@ uint64_t FoldAscii8(uint64_t x) {
   return Order(path1.size(), path2.size());
 }
 
+// The bytes of every word a key can be asked for.
+constexpr size_t kKeyBytes = 8 * (static_cast<size_t>(KeyWord::kSecond) + 1);
+
 // Up to eight bytes, big-endian and zero-padded: comparing two such keys as
 // numbers orders them as their byte strings, a shorter one first.
 uint64_t PackKey(const unsigned char* bytes, size_t count) {
@@ -207,12 +210,14 @@ int CompareByHash(const HashItem& item1, const HashItem& item2) {
     if (bytes != 0) return Order(bytes, 0);
     return Order(item1.Size(), item2.Size());
   }
-  return CompareHashAndSize(item1.Hash(), item1.Size(), item2.Hash(), item2.Size());
+  const HashText hash1 = item1.Hash();
+  const HashText hash2 = item2.Hash();
+  return CompareHashAndSize(hash1, item1.Size(), hash2, item2.Size());
 }
 
 // The path with every character folded, as UTF-8 (whose byte order is the
 // code-point order).
-uint64_t FoldedPathKey(std::string_view path, int word) {
+uint64_t FoldedPathKey(std::string_view path, KeyWord word) {
   const size_t from = 8 * static_cast<size_t>(word);
   if (path.size() >= from + 8) {
     // ASCII folds byte by byte, eight at a time.
@@ -226,8 +231,8 @@ uint64_t FoldedPathKey(std::string_view path, int word) {
       return folded;
     }
   }
-  constexpr size_t kMostWords = 2;
-  char bytes[8 * kMostWords + 3];
+  // Room for the last character's other bytes too.
+  char bytes[kKeyBytes + 3];
   const size_t wanted = 8 * (static_cast<size_t>(word) + 1);
   char* end = bytes;
   size_t pos = 0;
@@ -239,16 +244,19 @@ uint64_t FoldedPathKey(std::string_view path, int word) {
                  have > from ? std::min<size_t>(have - from, 8) : 0);
 }
 
-uint64_t HashKey(std::string_view hash, int word) {
+uint64_t HashKey(std::string_view hash, KeyWord word) {
   const size_t from = 8 * static_cast<size_t>(word);
   return PackKey(reinterpret_cast<const unsigned char*>(hash.data()) + std::min(from, hash.size()),
                  hash.size() > from ? std::min<size_t>(hash.size() - from, 8) : 0);
 }
 
-uint64_t HashKey(const HashItem& item, int word) {
+uint64_t HashKey(const HashItem& item, KeyWord word) {
   const unsigned char* packed = item.PackedHash();
-  if (packed == nullptr) return HashKey(item.Hash(), word);
-  char text[16];
+  if (packed == nullptr) {
+    const HashText hash = item.Hash();
+    return HashKey(hash, word);
+  }
+  char text[kKeyBytes];
   const size_t from = 8 * static_cast<size_t>(word);
   UnpackHash(packed, text, from + 8);
   return PackKey(reinterpret_cast<const unsigned char*>(text) + from, 8);

@@ -44,13 +44,14 @@ AlignedBuffer::AlignedBuffer(size_t size)
 }
 
 std::unique_ptr<platform::ReadableFile> OpenForHashing(platform::FileSystem& fs, const std::string& file_name,
-                                                       bool unbuffered, bool follow_links) {
+                                                       bool follow_links, platform::FileStatus* status) {
   std::unique_ptr<platform::ReadableFile> file;
-  platform::FileKind kind = platform::FileKind::kRegular;
+  // Stays a regular file where the name could not be looked at.
+  status->kind = platform::FileKind::kRegular;
   if (const platform::ErrorCode error =
-          fs.OpenForReading(file_name, unbuffered, follow_links, &file, &kind)) {
+          fs.OpenForReading(file_name, kUnbufferedThreshold, follow_links, &file, status)) {
     const std::string text =
-        kind == platform::FileKind::kRegular ? fs.ErrorText(error) : NotRegularText(kind);
+        status->is_regular() ? fs.ErrorText(error) : NotRegularText(status->kind);
     throw EFOpenError("Cannot open file \"" + fs.FullPath(file_name) + "\". " + text);
   }
   return file;

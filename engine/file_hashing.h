@@ -33,10 +33,13 @@ class AlignedBuffer {
 // Opens `file_name` to be hashed. Only a regular file is opened: what the
 // scan listed may have become a FIFO or a link to a device since, and that
 // is a file error that says what it has become. With `follow_links` a
-// symbolic link counts as what it leads to, otherwise as itself. Throws
-// EFOpenError "Cannot open file \"%s\". %s".
+// symbolic link counts as what it leads to, otherwise as itself. `*status`
+// receives the status of the very file opened, before any of it is read:
+// the size and time that belong to the bytes about to be hashed, whatever
+// becomes of the name meanwhile. Throws EFOpenError
+// "Cannot open file \"%s\". %s".
 std::unique_ptr<platform::ReadableFile> OpenForHashing(platform::FileSystem& fs, const std::string& file_name,
-                                                       bool unbuffered, bool follow_links);
+                                                       bool follow_links, platform::FileStatus* status);
 
 // Reads up to `size` bytes of `file` into `buffer`: the count, 0 at the end
 // of the file. Throws EReadError when the read failed: half a file would

@@ -82,14 +82,18 @@ bool PackHash(std::string_view text, unsigned char* packed);
 void UnpackHash(const unsigned char* packed, char* text, std::size_t count = kPackedHashTextLength);
 
 // The hash text of an entry: made from its packed form, or viewing the text
-// the entry keeps. Either way the text lives only as long as this object.
+// the entry keeps. Either way the text lives only as long as this object,
+// so only an object with a name gives a view of it: a view of a temporary
+// (`std::string_view h = item.Hash();`) would dangle, and does not compile.
 class HashText {
  public:
   explicit HashText(std::string_view kept) : kept_(kept) {}
   explicit HashText(const unsigned char* packed) : packed_(true) { UnpackHash(packed, unpacked_); }
 
-  std::string_view View() const { return packed_ ? std::string_view(unpacked_, sizeof unpacked_) : kept_; }
-  operator std::string_view() const { return View(); }
+  std::string_view View() const& { return packed_ ? std::string_view(unpacked_, sizeof unpacked_) : kept_; }
+  std::string_view View() const&& = delete;
+  operator std::string_view() const& { return View(); }
+  operator std::string_view() const&& = delete;
   std::size_t size() const { return View().size(); }
   bool empty() const { return View().empty(); }
 
@@ -126,7 +130,10 @@ class HashItem {
   }
 
   std::string_view Path() const { return {text_, PathLength()}; }
-  void SetPath(std::string_view path) { SetText(path, Hash(), nullptr); }
+  void SetPath(std::string_view path) {
+    const HashText hash = Hash();
+    SetText(path, hash, nullptr);
+  }
   int64_t Size() const { return size_; }
   void SetSize(int64_t size) { size_ = size; }
   DateTime Date() const { return date_; }
@@ -175,11 +182,12 @@ class HashItem {
   void AppendMatchOutput(std::string& out, bool detailed) const;
   std::string DupesOutput(bool detailed) const { return MatchOutput(detailed); }
 
-  // Hashes the file base_path + path into this entry. Throws EFOpenError when
-  // the file cannot be opened or is no regular file (a symbolic link counts
-  // as what it leads to only with `follow_links`), and EReadError when a read
-  // fails; aborts thrown by `on_progress` pass through. True when the size is
-  // known (>= 0).
+  // Hashes the file base_path + path into this entry, with the size and
+  // last-write time that the file opened had before it was read. Throws
+  // EFOpenError when the file cannot be opened or is no regular file (a
+  // symbolic link counts as what it leads to only with `follow_links`), and
+  // EReadError when a read fails; aborts thrown by `on_progress` pass
+  // through. True when the size is known (>= 0).
   bool ReadFromFile(std::string_view base_path, std::string path,
                     const progress::ProgressEvent& on_progress, bool follow_links = true);
   bool ReadFromFile(const std::shared_ptr<const std::string>& base_path, std::string path,
@@ -190,7 +198,8 @@ class HashItem {
 
   // Size in bytes, -1 when not available.
   static int64_t GetFileSize(const std::string& file_name);
-  // Last-write time in UTC to the millisecond, 0 when not available.
+  // Last-write time in UTC to the millisecond, 0 when not available; the
+  // file's other times do not matter.
   static DateTime GetFileDate(const std::string& file_name);
 
   // An entry that lives in a list's arena is destroyed but not freed.

@@ -25,34 +25,29 @@ std::byte* ReadBuffer() {
 
 int64_t HashItem::GetFileSize(const std::string& file_name) { return FileSizeByName(file_name); }
 
-DateTime HashItem::GetFileDate(const std::string& file_name) {
-  DateTime created = 0;
-  DateTime modified = 0;
-  DateTime accessed = 0;
-  GetFileTimes(file_name, &created, &modified, &accessed);
-  return modified;
-}
+DateTime HashItem::GetFileDate(const std::string& file_name) { return FileDateByName(file_name); }
 
 bool HashItem::ReadFromFile(std::string_view base_path, std::string path,
                             const progress::ProgressEvent& on_progress, bool follow_links) {
   Clear();
   SetBasePath(base_path);
   SetPath(path);
-  const std::string file_name = FileName();
 
-  // Taken before the open; this is the size stored, whatever is read.
-  const int64_t size = GetFileSize(file_name);
-
-  const std::unique_ptr<platform::ReadableFile> file = OpenForHashing(
-      platform::CurrentFileSystem(), file_name, size >= kUnbufferedThreshold, follow_links);
+  // The size and time stored are those of the very file read, taken before
+  // its first byte: a file replaced or deleted meanwhile is listed as what
+  // was read, and one that grows or shrinks with the size it had.
+  platform::FileStatus status;
+  const std::unique_ptr<platform::ReadableFile> file =
+      OpenForHashing(platform::CurrentFileSystem(), FileName(), follow_links, &status);
+  const int64_t size = status.size;
 
   FileReader reader(*file, ReadBuffer(), kHashReadSize);
   std::string hash = HashPieces(reader, [this, &on_progress, size](int64_t done) {
     if (on_progress) on_progress(this, done, size);
   });
-  // Queried while the file is still open, and before any field is set, so
-  // that a failure leaves the entry with its cleared values.
-  const DateTime date = GetFileDate(file_name);
+  // Converted after the read, as a read error comes first, and before any
+  // field is set, so that a failure leaves the entry with its cleared values.
+  const DateTime date = DateTimeFromUnixMilliseconds(status.modified_ms);
 
   SetHash(std::move(hash));
   SetSize(size);

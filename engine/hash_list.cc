@@ -64,7 +64,7 @@ bool SortIfDistinct(Items& items, std::vector<uint64_t>& keys, int l, int r, Key
   range.reserve(static_cast<size_t>(r - l + 1));
   for (int k = l; k <= r; ++k) {
     HashItem* item = items[static_cast<size_t>(k)].get();
-    range.push_back({keys[static_cast<size_t>(k)], key_of(*item, 1), item});
+    range.push_back({keys[static_cast<size_t>(k)], key_of(*item, KeyWord::kSecond), item});
   }
   std::sort(range.begin(), range.end(),
             [&compare](const LongEntry& a, const LongEntry& b) { return compare(a, b) < 0; });
@@ -356,8 +356,8 @@ void HashList::SortWithKeys(KeyOf key_of, Compare compare, bool rarely_equal) {
   // in, in place. Equal keys make the order depend on the procedure: then
   // the quicksort runs.
   size_t front = 1;
-  for (uint64_t key = key_of(*items_[0], 0); front < count; ++front) {
-    const uint64_t next = key_of(*items_[front], 0);
+  for (uint64_t key = key_of(*items_[0], KeyWord::kFirst); front < count; ++front) {
+    const uint64_t next = key_of(*items_[front], KeyWord::kFirst);
     if (order(key, items_[front - 1].get(), next, items_[front].get()) >= 0) break;
     key = next;
   }
@@ -366,7 +366,7 @@ void HashList::SortWithKeys(KeyOf key_of, Compare compare, bool rarely_equal) {
 
   std::vector<uint64_t> keys;
   keys.reserve(count);
-  for (const ItemPtr& item : items_) keys.push_back(key_of(*item, 0));
+  for (const ItemPtr& item : items_) keys.push_back(key_of(*item, KeyWord::kFirst));
   const int last = static_cast<int>(count) - 1;
   // Keys that are rarely equal are mostly all distinct: then there is no
   // need for the quicksort at all.
@@ -382,7 +382,7 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
   const size_t count = items_.size();
   std::vector<SortEntry> tail;
   tail.reserve(count - front);
-  for (size_t k = front; k < count; ++k) tail.push_back({key_of(*items_[k], 0), items_[k].get()});
+  for (size_t k = front; k < count; ++k) tail.push_back({key_of(*items_[k], KeyWord::kFirst), items_[k].get()});
   const auto less = [&order](const SortEntry& a, const SortEntry& b) { return order.Less(a, b); };
   std::sort(tail.begin(), tail.end(), less);
   // The front is strictly ascending; no entry of the tail may equal another
@@ -391,9 +391,11 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
   for (size_t k = 0; k < tail.size(); ++k) {
     if (k > 0 && order(tail[k - 1], tail[k]) == 0) return false;
     const auto at = std::partition_point(items_.begin(), front_end, [&](const ItemPtr& item) {
-      return order(key_of(*item, 0), item.get(), tail[k].key, tail[k].item) < 0;
+      return order(key_of(*item, KeyWord::kFirst), item.get(), tail[k].key, tail[k].item) < 0;
     });
-    if (at != front_end && order(key_of(**at, 0), at->get(), tail[k].key, tail[k].item) == 0) return false;
+    if (at != front_end && order(key_of(**at, KeyWord::kFirst), at->get(), tail[k].key, tail[k].item) == 0) {
+      return false;
+    }
   }
   // From the back: every place written to is free, a tail slot (whose entry
   // waits in `tail`) or one whose front entry has moved on already.
@@ -405,7 +407,7 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
     const SortEntry& last_tail = tail[next_tail - 1];
     const HashItem* last_front = next_front > 0 ? items_[next_front - 1].get() : nullptr;
     if (last_front != nullptr &&
-        order(key_of(*last_front, 0), last_front, last_tail.key, last_tail.item) > 0) {
+        order(key_of(*last_front, KeyWord::kFirst), last_front, last_tail.key, last_tail.item) > 0) {
       items_[write] = std::move(items_[--next_front]);
     } else {
       items_[write].reset(last_tail.item);
@@ -417,12 +419,12 @@ bool HashList::MergeTailIfDistinct(size_t front, KeyOf key_of, const Order& orde
 
 void HashList::SortByPath() {
   // Two entries of one path are rare, two of one content are not.
-  SortWithKeys([](const HashItem& item, int word) { return FoldedPathKey(item.Path(), word); },
+  SortWithKeys([](const HashItem& item, KeyWord word) { return FoldedPathKey(item.Path(), word); },
                [](const HashItem& a, const HashItem& b) { return CompareByPath(a, b); }, true);
 }
 
 void HashList::SortByHash() {
-  SortWithKeys([](const HashItem& item, int word) { return HashKey(item, word); },
+  SortWithKeys([](const HashItem& item, KeyWord word) { return HashKey(item, word); },
                [](const HashItem& a, const HashItem& b) { return CompareByHash(a, b); }, false);
 }
 
@@ -432,7 +434,8 @@ bool HashList::FindByPath(std::string_view path, int& index) const {
 
 bool HashList::FindByHash(std::string_view hash, int64_t size, int& index) const {
   return BinarySearch(items_, index, [hash, size](const HashItem& item) {
-    return CompareHashAndSize(item.Hash(), item.Size(), hash, size);
+    const HashText item_hash = item.Hash();
+    return CompareHashAndSize(item_hash, item.Size(), hash, size);
   });
 }
 

@@ -58,14 +58,6 @@ HashItem* ListLookup::Find(std::string_view path) {
   return found == added_index_.end() ? nullptr : added_[found->second].get();
 }
 
-void ListLookup::Replace(std::unique_ptr<HashItem> item) {
-  if (FindByPathNear(list_, item->Path(), hint_, hint_)) {
-    list_.SetItem(hint_, std::move(item));
-    return;
-  }
-  added_[added_index_.find(item->Path())->second] = std::move(item);
-}
-
 void ListLookup::Add(std::unique_ptr<HashItem> item) {
   added_index_.emplace(item->Path(), added_.size());
   added_.push_back(std::move(item));

@@ -32,8 +32,6 @@ class ListLookup {
 
   // The entry of `path` (the first, should the list hold several), or null.
   HashItem* Find(std::string_view path);
-  // Puts `item` in the place of the entry of its path, which is freed.
-  void Replace(std::unique_ptr<HashItem> item);
   // Keeps aside an entry whose path the list does not hold.
   void Add(std::unique_ptr<HashItem> item);
   // Moves what was kept aside into the list, in path order.

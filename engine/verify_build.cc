@@ -115,8 +115,7 @@ int Verify::BuildFile(const BasePathPtr& base_path, const std::string& path, int
       item->SetDate(ahead.date);
     } else if (known && read_ahead != nullptr && status.is_regular() &&
                status.size > static_cast<int64_t>(kHashReadSize)) {
-      ReadLargeFile(*item, base_path, path, OsPath(*base_path, path), status.size, junctions_,
-                    ItemProgressCallback());
+      ReadLargeFile(*item, base_path, path, OsPath(*base_path, path), junctions_, ItemProgressCallback());
     } else {
       item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
     }

@@ -126,14 +126,10 @@ int Verify::VerifyFile(const BasePathPtr& base_path, const std::string& path, in
     auto item = std::make_unique<HashItem>();
     item->ReadFromFile(base_path, path, ItemProgressCallback(), junctions_);
     if (HashItem* entry = lookup.Find(path)) {
-      if (entry->Size() == item->Size() && entry->Hash() == item->Hash()) {
-        entry->Assign(*item);
-        entry->SetState(hsOK);
-        return kResultNothing;
-      }
-      item->SetState(hsChanged);
-      lookup.Replace(std::move(item));
-      return kResultShown;
+      const bool same = entry->Size() == item->Size() && entry->Hash() == item->Hash();
+      entry->Assign(*item);
+      entry->SetState(same ? hsOK : hsChanged);
+      return same ? kResultNothing : kResultShown;
     }
     item->SetState(hsNew);
     lookup.Add(std::move(item));

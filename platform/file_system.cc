@@ -27,14 +27,7 @@ ErrorCode JoinedDirectoryHandle::Stat(const std::string& name, FileStatus* statu
 
 ErrorCode JoinedDirectoryHandle::OpenForReading(const std::string& name, bool follow_links,
                                                 std::unique_ptr<ReadableFile>* file, FileStatus* status) {
-  FileKind kind = FileKind::kRegular;
-  if (const ErrorCode error = file_system_.OpenForReading(directory_ + name, false, follow_links, file, &kind)) {
-    status->kind = kind;
-    return error;
-  }
-  const ErrorCode error = (*file)->Status(status);
-  if (error != 0) file->reset();
-  return error;
+  return file_system_.OpenForReading(directory_ + name, FileSystem::kAlwaysCached, follow_links, file, status);
 }
 
 ErrorCode FileSystem::OpenDirectoryHandle(const std::string& path, std::unique_ptr<DirectoryHandle>* handle) {

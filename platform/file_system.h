@@ -82,14 +82,17 @@ class FileSystem {
   // is looked at first without opening what it names (a symbolic link as its
   // last part followed only with `follow_links`), and only a regular file is
   // then opened, as the very file looked at: no FIFO, device or socket is
-  // ever opened, so nothing can block or be read forever. What the name was
-  // found to be goes to `*kind` (when not null); a directory gives EISDIR, a
-  // link not followed ELOOP, anything else that is no regular file ENXIO.
-  // With `unbuffered` the file is read past the system's cache where the
-  // file system allows that; `buffer` handed to Read must then be aligned to
-  // 64 KiB and `count` a multiple of it.
-  virtual ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
-                                   std::unique_ptr<ReadableFile>* file, FileKind* kind) = 0;
+  // ever opened, so nothing can block or be read forever. `*status` (when
+  // not null) receives what the look found: the status of the file opened,
+  // taken before any of its bytes is read, or what the name was instead; it
+  // stays as it is where the name could not be looked at. A directory gives
+  // EISDIR, a link not followed ELOOP, anything else that is no regular file
+  // ENXIO. A file of `unbuffered_from` bytes or more (kAlwaysCached: none) is
+  // read past the system's cache where the file system allows that; `buffer`
+  // handed to Read must then be aligned to 64 KiB and `count` a multiple of it.
+  virtual ErrorCode OpenForReading(const std::string& path, int64_t unbuffered_from, bool follow_links,
+                                   std::unique_ptr<ReadableFile>* file, FileStatus* status) = 0;
+  static constexpr int64_t kAlwaysCached = INT64_MAX;
 
   // Gives the calling thread, where the system allows it, a table of
   // descriptors of its own, so that its opens and closes do not wait on

@@ -400,7 +400,7 @@ int DescriptorDirectory() {
   return expected;
 }
 
-ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unbuffered, bool follow_links,
+ErrorCode OpenRegularForReading(int directory, const std::string& name, int64_t unbuffered_from, bool follow_links,
                                 int reopen_directory, std::unique_ptr<ReadableFile>* file, FileStatus* status) {
   // Looked at first without opening what the name stands for: opening a FIFO
   // waits for a writer, and a device may never stop giving bytes.
@@ -413,7 +413,7 @@ ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unb
   if (const ErrorCode error = StatDescriptor(named, status)) return error;
   if (!status->is_regular()) return NotRegularError(status->kind);
   const int flags = O_RDONLY | O_NOCTTY | O_CLOEXEC;
-  bool direct = unbuffered;
+  bool direct = status->size >= unbuffered_from;
   int fd = OpenNamedFile(named, *status, directory, name, follow_links, reopen_directory,
                          flags | (direct ? O_DIRECT : 0));
   if (fd == -1 && direct && errno == EINVAL) {
@@ -486,7 +486,8 @@ ErrorCode StatNameIn(int directory, size_t path_length, const std::string& name,
 ErrorCode OpenNameIn(int directory, size_t path_length, const std::string& name, bool follow_links,
                      std::unique_ptr<ReadableFile>* file, FileStatus* status) {
   if (path_length + name.size() >= PATH_MAX) return ENAMETOOLONG;
-  return OpenRegularForReading(directory, name, false, follow_links, DescriptorDirectory(), file, status);
+  return OpenRegularForReading(directory, name, FileSystem::kAlwaysCached, follow_links, DescriptorDirectory(), file,
+                               status);
 }
 
 }  // namespace hv::platform

@@ -58,7 +58,7 @@ void CloseDeferred();
 // (DescriptorDirectory) and the number of a descriptor that only names it;
 // without that directory (-1), its name is opened again without blocking
 // and kept only when it is still that file.
-ErrorCode OpenRegularForReading(int directory, const std::string& name, bool unbuffered, bool follow_links,
+ErrorCode OpenRegularForReading(int directory, const std::string& name, int64_t unbuffered_from, bool follow_links,
                                 int reopen_directory, std::unique_ptr<ReadableFile>* file, FileStatus* status);
 
 // DirectoryHandle::Stat and OpenForReading of the real file system, for the

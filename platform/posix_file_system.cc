@@ -63,15 +63,11 @@ class PosixFileSystem final : public FileSystem {
     return StatAt(kCurrentDirectory, path.c_str(), 0, status);
   }
 
-  ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
-                           std::unique_ptr<ReadableFile>* file, FileKind* kind) override {
-    // What the name was found to be, if it could be looked at.
-    FileStatus status;
-    if (kind != nullptr) status.kind = *kind;
-    const ErrorCode error =
-        OpenRegularForReading(kCurrentDirectory, path, unbuffered, follow_links, DescriptorDirectory(), file, &status);
-    if (kind != nullptr) *kind = status.kind;
-    return error;
+  ErrorCode OpenForReading(const std::string& path, int64_t unbuffered_from, bool follow_links,
+                           std::unique_ptr<ReadableFile>* file, FileStatus* status) override {
+    FileStatus unwanted;
+    return OpenRegularForReading(kCurrentDirectory, path, unbuffered_from, follow_links, DescriptorDirectory(), file,
+                                 status != nullptr ? status : &unwanted);
   }
 
   void UseOwnDescriptors() override { platform::UseOwnDescriptors(); }

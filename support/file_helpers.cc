@@ -18,6 +18,11 @@ int64_t FileSizeByName(const std::string& file_name) {
   return StatRegularFile(file_name, &status) ? status.size : -1;
 }
 
+DateTime FileDateByName(const std::string& file_name) {
+  platform::FileStatus status;
+  return StatRegularFile(file_name, &status) ? FileTimeToDateTime(status.modified_ms) : 0;
+}
+
 DateTime FileTimeToDateTime(int64_t unix_milliseconds) {
   return DateTimeFromUnixMilliseconds(unix_milliseconds);
 }

@@ -13,6 +13,10 @@ namespace hv {
 // The size in bytes of the regular file `file_name` (symbolic links
 // followed); -1 for anything else or when it cannot be queried.
 int64_t FileSizeByName(const std::string& file_name);
+// Its last-write time in UTC to the millisecond, the file's other times
+// left alone; 0 for anything else or when it cannot be queried. A time
+// after the year 9999 throws EConvertError.
+DateTime FileDateByName(const std::string& file_name);
 
 // A file time in milliseconds since 1970-01-01 UTC as a UTC DateTime; 0 for a
 // time before 1601. Throws EConvertError "Invalid argument to date encode"

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/build_read_ahead.h"
 #include "engine/hash_item.h"
 #include "helpers/fake_file_system.h"
 #include "platform/file_system.h"
@@ -25,6 +26,7 @@ HV_DECLARE_EXCEPTION(ETestAbort, EAbort);
 constexpr int64_t kReadSize = 8388608;
 constexpr int64_t kThreshold = 2145300000;
 constexpr int64_t kModifiedMs = 1614861296789;  // 2021-03-04 12:34:56.789 UTC
+constexpr int64_t kYear10000Ms = 253402300800000;
 constexpr char kEmptyHash[] = "MdbP4NFq6TG3PFnX4MCJwA==";
 
 struct ProgressCall {
@@ -279,7 +281,7 @@ TEST_F(HashItemFileTest, AbortFromProgressPassesThroughUnchanged) {
 }
 
 TEST_F(HashItemFileTest, DateAfterYear9999FailsAndLeavesTheEntryCleared) {
-  fs_.AddFile("/data/f", "abc", 253402300800000);
+  fs_.AddFile("/data/f", "abc", kYear10000Ms);
   try {
     Read("f");
     FAIL() << "no exception";
@@ -290,7 +292,35 @@ TEST_F(HashItemFileTest, DateAfterYear9999FailsAndLeavesTheEntryCleared) {
   ExpectClearedWithPaths("f");
 }
 
-// ---- Size taken before the open ----
+// ---- Size and time of the file opened, taken before the read ----
+
+// The name goes, or leads to another file, at the look that the open takes
+// before the first read: the entry holds what was read, in the main thread's
+// read and in the pipelined one alike.
+TEST_F(HashItemFileTest, FileReplacedOrDeletedOnceOpenIsListedAsWhatWasRead) {
+  for (const bool pipelined : {false, true}) {
+    for (const bool replaced : {false, true}) {
+      SCOPED_TRACE(std::string(pipelined ? "pipelined" : "main") + (replaced ? " replaced" : " deleted"));
+      FakeFileSystem::Entry& entry = fs_.AddFile("/data/f", "abc", kModifiedMs);
+      bool swapped = false;
+      entry.on_stat = [&](FakeFileSystem::Entry&) {
+        if (std::exchange(swapped, true)) return;
+        fs_.Remove("/data/f");
+        if (replaced) fs_.AddFile("/data/f", "newcomer", kModifiedMs + 1000);
+      };
+      calls_.clear();
+      if (pipelined) {
+        ReadLargeFile(item_, base_, "f", "/data/f", true, Recorder());
+      } else {
+        EXPECT_TRUE(Read("f", Recorder()));
+      }
+      EXPECT_EQ(calls_, (std::vector<ProgressCall>{Call(3, 3)}));
+      EXPECT_EQ(item_.Size(), 3);
+      EXPECT_EQ(item_.Date(), FileTimeToDateTime(kModifiedMs));
+      EXPECT_EQ(item_.Hash(), "pEgBeq8h2FJfwQroeqZynQ==");
+    }
+  }
+}
 
 TEST_F(HashItemFileTest, GrowingFileReportsDoneAboveTotal) {
   FakeFileSystem::Entry& entry = fs_.AddGeneratedFile("/data/f", kReadSize + 5);
@@ -310,21 +340,27 @@ TEST_F(HashItemFileTest, ShrinkingFileKeepsTheSizeTakenBefore) {
   EXPECT_EQ(item_.Hash(), "pEgBeq8h2FJfwQroeqZynQ==");
 }
 
-TEST_F(HashItemFileTest, UnknownSizeStillHashes) {
+// Without its size and time a file is not read: a line without them would
+// pass for one.
+TEST_F(HashItemFileTest, FileThatCannotBeLookedAtIsNotRead) {
   FakeFileSystem::Entry& entry = fs_.AddFile("/data/f", "abc", kModifiedMs);
   entry.stat_error = EACCES;
-  EXPECT_FALSE(Read("f", Recorder()));
-  EXPECT_FALSE(entry.last_open_unbuffered);
-  EXPECT_EQ(calls_, (std::vector<ProgressCall>{Call(3, -1)}));
-  EXPECT_EQ(item_.Size(), -1);
-  EXPECT_EQ(item_.Date(), 0.0);
-  EXPECT_EQ(item_.Hash(), "pEgBeq8h2FJfwQroeqZynQ==");
+  EXPECT_THROW(Read("f", Recorder()), EFOpenError);
+  EXPECT_EQ(entry.read_calls, 0);
+  ExpectClearedWithPaths("f");
 }
 
 // ---- Size and date by name ----
 
+// Only the last-write time counts: access and birth times that no date can
+// hold are ignored, by name and in hashing alike.
 TEST_F(HashItemFileTest, SizeAndDateByName) {
-  fs_.AddFile("/data/f", "abcd", kModifiedMs).accessed_ms = 0;
+  FakeFileSystem::Entry& entry = fs_.AddFile("/data/f", "abcd", kModifiedMs);
+  entry.accessed_ms = kYear10000Ms;
+  entry.has_birth_time = true;
+  entry.birth_ms = kYear10000Ms;
+  EXPECT_TRUE(Read("f"));
+  EXPECT_EQ(item_.Date(), FileTimeToDateTime(kModifiedMs));
   fs_.AddDirectory("/data/dir").modified_ms = kModifiedMs;
   EXPECT_EQ(HashItem::GetFileSize("/data/f"), 4);
   EXPECT_EQ(HashItem::GetFileDate("/data/f"), EncodeDate(2021, 3, 4) + EncodeTime(12, 34, 56, 789));

@@ -816,7 +816,7 @@ TEST(CompareByPath, AgreesWithThePlainDefinitionAndIsATotalOrder) {
       ASSERT_EQ(c, -ComparePaths(b, a));
       ASSERT_EQ(c == 0, a == b);
       // Sort keys of either word agree with the comparison where they differ.
-      const int word = FoldedPathKey(a, 0) != FoldedPathKey(b, 0) ? 0 : 1;
+      const KeyWord word = FoldedPathKey(a) != FoldedPathKey(b) ? KeyWord::kFirst : KeyWord::kSecond;
       if (FoldedPathKey(a, word) != FoldedPathKey(b, word)) {
         ASSERT_EQ(FoldedPathKey(a, word) < FoldedPathKey(b, word), c < 0) << a << " | " << b;
       }
@@ -884,10 +884,10 @@ TEST(CompareByHash, DigestTextsAreKeptPackedAndOrderAsTexts) {
       const int c = CompareByHash(*items[a], *items[b]);
       ASSERT_EQ(c, CompareHashAndSize(hashes[a], 5, hashes[b], 5)) << hashes[a] << " | " << hashes[b];
       // Sort keys of either word agree with the comparison where they differ.
-      const uint64_t keys_a[2] = {HashKey(*items[a], 0), HashKey(*items[a], 1)};
-      const uint64_t keys_b[2] = {HashKey(*items[b], 0), HashKey(*items[b], 1)};
-      ASSERT_EQ(keys_a[0], HashKey(hashes[a], 0));
-      ASSERT_EQ(keys_a[1], HashKey(hashes[a], 1));
+      const uint64_t keys_a[2] = {HashKey(*items[a]), HashKey(*items[a], KeyWord::kSecond)};
+      const uint64_t keys_b[2] = {HashKey(*items[b]), HashKey(*items[b], KeyWord::kSecond)};
+      ASSERT_EQ(keys_a[0], HashKey(hashes[a]));
+      ASSERT_EQ(keys_a[1], HashKey(hashes[a], KeyWord::kSecond));
       const int word = keys_a[0] != keys_b[0] ? 0 : 1;
       if (keys_a[word] != keys_b[word]) {
         ASSERT_EQ(keys_a[word] < keys_b[word], c < 0);

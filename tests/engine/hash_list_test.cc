@@ -224,7 +224,8 @@ TEST(HashListSearch, FindAllByHashFindsTheRunsFindByHashFinds) {
     for (size_t k = 0; k < keys.size(); ++k) {
       int index = -1;
       int end = 0;
-      if (list.FindByHash(keys[k]->Hash(), keys[k]->Size(), index)) {
+      const HashText hash = keys[k]->Hash();
+      if (list.FindByHash(hash, keys[k]->Size(), index)) {
         for (end = index; end < list.Count() && CompareByHash(list.Items(end), *keys[k]) == 0;) ++end;
       } else {
         index = -1;

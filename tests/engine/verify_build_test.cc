@@ -415,13 +415,13 @@ class CountingFileSystem final : public platform::FileSystem {
     return opens_[name];
   }
 
-  ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
-                           std::unique_ptr<platform::ReadableFile>* file, platform::FileKind* kind) override {
+  ErrorCode OpenForReading(const std::string& path, int64_t unbuffered_from, bool follow_links,
+                           std::unique_ptr<platform::ReadableFile>* file, platform::FileStatus* status) override {
     {
       const std::lock_guard lock(mutex_);
       ++opens_[path];
     }
-    return real_.OpenForReading(path, unbuffered, follow_links, file, kind);
+    return real_.OpenForReading(path, unbuffered_from, follow_links, file, status);
   }
   ErrorCode Stat(const std::string& path, platform::FileStatus* status) override {
     return real_.Stat(path, status);

@@ -627,7 +627,7 @@ TEST(CompareLists, RandomListsKeepEveryFileAccountedFor) {
     EXPECT_EQ(expected_position, total + 1);
 
     const auto holds = [](const std::map<std::string, std::pair<std::string, int64_t>>& files,
-                          const std::string& path, std::string_view hash, int64_t size) {
+                          const std::string& path, const HashText& hash, int64_t size) {
       const auto it = files.find(path);
       return it != files.end() && it->second.first == hash && it->second.second == size;
     };
@@ -747,7 +747,8 @@ void ReferenceCompare(HashList& new_list, HashList& old_list) {
   old_list.SortByHash();
   for (int i = 0; i < new_count; ++i) {
     HashItem& item = new_list.Items(i);
-    if (item.State() != hsNew || !old_list.FindByHash(item.Hash(), item.Size(), index)) continue;
+    const HashText hash = item.Hash();
+    if (item.State() != hsNew || !old_list.FindByHash(hash, item.Size(), index)) continue;
     item.SetState(hsCopied);
     item.SetRelated(&old_list.Items(index));
     for (int j = index; j < old_count && CompareByHash(item, old_list.Items(j)) == 0; ++j) {

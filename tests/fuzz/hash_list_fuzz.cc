@@ -91,7 +91,8 @@ void CheckSortAndSearch(hv::HashList& list) {
   for (int i = 0; i < list.Count(); ++i) {
     if (i > 0) HV_FUZZ_CHECK(hv::CompareByHash(list.Items(i - 1), list.Items(i)) <= 0);
     int index = -1;
-    HV_FUZZ_CHECK(list.FindByHash(list.Items(i).Hash(), list.Items(i).Size(), index));
+    const hv::HashText hash = list.Items(i).Hash();
+    HV_FUZZ_CHECK(list.FindByHash(hash, list.Items(i).Size(), index));
     HV_FUZZ_CHECK(index <= i && hv::CompareByHash(list.Items(index), list.Items(i)) == 0);
   }
 }

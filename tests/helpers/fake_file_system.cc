@@ -444,37 +444,43 @@ std::string FakeFileSystem::ResolveLinks(const std::string& path) {
 
 platform::ErrorCode FakeFileSystem::Stat(const std::string& path, platform::FileStatus* status) {
   const std::lock_guard lock(*mutex_);
-  Entry* entry = Find(path);
-  if (entry == nullptr) return ENOENT;
+  const auto it = entries_.find(path);
+  if (it == entries_.end()) return ENOENT;
+  // Held, as a stat hook may take the name away.
+  const std::shared_ptr<Entry> entry = it->second;
   return StatusOf(*entry, status);
 }
 
-platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, bool unbuffered,
+platform::ErrorCode FakeFileSystem::OpenForReading(const std::string& path, int64_t unbuffered_from,
                                                    bool follow_links,
                                                    std::unique_ptr<platform::ReadableFile>* file,
-                                                   platform::FileKind* kind) {
+                                                   platform::FileStatus* status) {
   const std::lock_guard lock(*mutex_);
   ++open_calls_;
   if (fault_->Hit(CallKind::kOpen)) return fault_->error;
   const auto it = entries_.find(Key(path));
   if (it == entries_.end()) return ENOENT;
-  Entry& entry = *it->second;
+  const std::shared_ptr<Entry> held = it->second;
+  Entry& entry = *held;
   ++entry.open_calls;
-  entry.last_open_unbuffered = unbuffered;
-  if (unbuffered) ++unbuffered_opens_;
   if (entry.open_error != 0 && (entry.fail_open_call == 0 || entry.open_calls == entry.fail_open_call)) {
     return entry.open_error;
   }
   if (entry.kind == platform::FileKind::kSymbolicLink && follow_links) return ENOENT;
-  if (kind != nullptr) *kind = entry.kind;
+  // The look at the file opened, before any read, as the real one takes it.
+  platform::FileStatus looked;
+  if (const platform::ErrorCode error = StatusOf(entry, &looked)) return error;
+  if (status != nullptr) *status = looked;
   switch (entry.kind) {
     case platform::FileKind::kRegular: break;
     case platform::FileKind::kDirectory: return EISDIR;
     case platform::FileKind::kSymbolicLink: return ELOOP;
     default: return ENXIO;
   }
-  *file = std::make_unique<FakeReadableFile>(it->second, unbuffered, open_handles_, last_read_buffer_,
-                                             fault_, mutex_);
+  const bool unbuffered = looked.size >= unbuffered_from;
+  entry.last_open_unbuffered = unbuffered;
+  if (unbuffered) ++unbuffered_opens_;
+  *file = std::make_unique<FakeReadableFile>(held, unbuffered, open_handles_, last_read_buffer_, fault_, mutex_);
   return 0;
 }
 

@@ -66,12 +66,13 @@ class FakeFileSystem : public platform::FileSystem {
     uint32_t link_count = 1;
     std::map<std::string, std::string> extended_attributes;
 
-    // Called at the start of every Stat of the entry (and Status of a file
-    // open on it), on the calling thread.
+    // Called at the start of every Stat of the entry (and of the look at it
+    // that OpenForReading takes, and Status of a file open on it), on the
+    // calling thread.
     std::function<void(Entry&)> on_stat;
 
     // Failures: 0 means none.
-    platform::ErrorCode stat_error = 0;
+    platform::ErrorCode stat_error = 0;  // also of OpenForReading's look
     platform::ErrorCode open_error = 0;
     // With `open_error`: only the open with this number (1-based) fails.
     int fail_open_call = 0;
@@ -147,9 +148,9 @@ class FakeFileSystem : public platform::FileSystem {
 
   platform::ErrorCode Stat(const std::string& path, platform::FileStatus* status) override;
   // A symbolic link leads nowhere here: followed, it is missing.
-  platform::ErrorCode OpenForReading(const std::string& path, bool unbuffered, bool follow_links,
+  platform::ErrorCode OpenForReading(const std::string& path, int64_t unbuffered_from, bool follow_links,
                                      std::unique_ptr<platform::ReadableFile>* file,
-                                     platform::FileKind* kind) override;
+                                     platform::FileStatus* status) override;
   // fmCreate makes a missing entry or empties an existing one (a generated
   // file becomes an ordinary one), fmAppend makes a missing one and writes at
   // the end; `open_error` of an existing entry fails every mode.

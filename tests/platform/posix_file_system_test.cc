@@ -183,7 +183,7 @@ TEST(PosixFileSystemOpenTest, ReadsTheWholeFile) {
   const std::string contents = Pattern(300000);
   const std::string name = dir.Write("a.bin", contents);
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, true, &file, nullptr), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, FileSystem::kAlwaysCached, true, &file, nullptr), 0);
   ASSERT_NE(file, nullptr);
   std::vector<std::byte> buffer(4096);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), contents);
@@ -196,7 +196,7 @@ TEST(PosixFileSystemOpenTest, EmptyFile) {
   TempDir dir;
   const std::string name = dir.Write("empty", "");
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, true, &file, nullptr), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, FileSystem::kAlwaysCached, true, &file, nullptr), 0);
   std::vector<std::byte> buffer(16);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "");
 }
@@ -206,7 +206,7 @@ TEST(PosixFileSystemOpenTest, UnbufferedReadOfAnUnalignedLength) {
   const std::string contents = Pattern(200001);
   const std::string name = dir.Write("a.bin", contents);
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, true, &file, nullptr), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, 0, true, &file, nullptr), 0);
   AlignedBuffer buffer(4 * kAlignment);
   EXPECT_EQ(ReadAll(*file, buffer.data(), 4 * kAlignment), contents);
 }
@@ -216,7 +216,7 @@ TEST(PosixFileSystemOpenTest, UnbufferedReadIntoAnUnalignedBufferFallsBackToTheC
   const std::string contents = Pattern(100000);
   const std::string name = dir.Write("a.bin", contents);
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, true, true, &file, nullptr), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, 0, true, &file, nullptr), 0);
   AlignedBuffer buffer(2 * kAlignment + 1);
   EXPECT_EQ(ReadAll(*file, buffer.data() + 1, 2 * kAlignment - 3), contents);
 }
@@ -224,9 +224,10 @@ TEST(PosixFileSystemOpenTest, UnbufferedReadIntoAnUnalignedBufferFallsBackToTheC
 TEST(PosixFileSystemOpenTest, MissingFile) {
   TempDir dir;
   std::unique_ptr<ReadableFile> file;
-  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), false, true, &file, nullptr), ENOENT);
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), FileSystem::kAlwaysCached, true, &file, nullptr),
+            ENOENT);
   EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), true, true, &file, nullptr), ENOENT);
+  EXPECT_EQ(RealFileSystem().OpenForReading(dir.File("missing"), 0, true, &file, nullptr), ENOENT);
   EXPECT_EQ(file, nullptr);
 }
 
@@ -266,7 +267,8 @@ TEST(PosixFileSystemOpenTest, OnlyARegularFileIsOpened) {
           std::unique_ptr<ReadableFile> file;
           FileStatus status;
           EXPECT_EQ(relative ? directory->OpenForReading(c.name, c.follow_links, &file, &status)
-                             : OpenRegularForReading(kCurrentDirectory, dir.File(c.name), unbuffered, c.follow_links,
+                             : OpenRegularForReading(kCurrentDirectory, dir.File(c.name),
+                                                     unbuffered ? 0 : FileSystem::kAlwaysCached, c.follow_links,
                                                      reopen_directory, &file, &status),
                     c.error);
           EXPECT_EQ(status.kind, c.kind);
@@ -326,7 +328,7 @@ TEST(PosixFileSystemOpenTest, SymbolicLinkIsFollowed) {
   const std::string target = dir.Write("target", "contents");
   std::filesystem::create_symlink(target, dir.File("link"));
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(dir.File("link"), false, true, &file, nullptr), 0);
+  ASSERT_EQ(RealFileSystem().OpenForReading(dir.File("link"), FileSystem::kAlwaysCached, true, &file, nullptr), 0);
   std::vector<std::byte> buffer(3);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "contents");
 }
@@ -335,8 +337,10 @@ TEST(PosixFileSystemOpenTest, OpenFileStaysReadableAfterDeletion) {
   TempDir dir;
   const std::string name = dir.Write("a", "still here");
   std::unique_ptr<ReadableFile> file;
-  ASSERT_EQ(RealFileSystem().OpenForReading(name, false, true, &file, nullptr), 0);
+  FileStatus status;
+  ASSERT_EQ(RealFileSystem().OpenForReading(name, FileSystem::kAlwaysCached, true, &file, &status), 0);
   ASSERT_EQ(RealFileSystem().DeleteFile(name), 0);
+  EXPECT_EQ(status.size, 10);
   std::vector<std::byte> buffer(64);
   EXPECT_EQ(ReadAll(*file, buffer.data(), buffer.size()), "still here");
 }
