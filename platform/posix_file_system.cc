@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -161,11 +162,25 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::string ResolveLinks(const std::string& path) override {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return path;
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
+    std::string name = path;
+    // As many links as the kernel follows in one name: more, and Stat has
+    // told already that the name leads nowhere.
+    for (int links = 0; links <= 40; ++links) {
+      if (char* resolved = ::realpath(name.c_str(), nullptr)) {
+        std::string result(resolved);
+        std::free(resolved);
+        return result;
+      }
+      if (errno != ENOENT) break;
+      // Nothing there yet: a link that leads nowhere names the file to be
+      // created, a relative one from the link's own directory.
+      char target[PATH_MAX];
+      const ssize_t length = ::readlink(name.c_str(), target, sizeof target);
+      if (length <= 0) return name;
+      const std::string_view text(target, static_cast<size_t>(length));
+      name = text.front() == '/' ? std::string(text) : name.substr(0, name.rfind('/') + 1).append(text);
+    }
+    return path;
   }
 
   ErrorCode SyncDirectory(const std::string& directory) override {

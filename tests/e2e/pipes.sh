@@ -50,6 +50,25 @@ run -b built.txt t
 run -b stdout t
 expect_output "$BANNER$(cat built.txt)"$'\n'
 [ -L stdout ] || fail "-b to standard output deleted the link"
+# A list named through links that lead nowhere yet is created where they
+# lead, a relative target taken from its link's directory; a loop or a
+# missing directory is refused. The links stay.
+mkdir -p links/sub
+ln -s sub/list.txt links/list.txt
+ln -s links/list.txt chain.txt
+run -b chain.txt t
+[ -L chain.txt ] && [ -L links/list.txt ] && cmp -s links/sub/list.txt built.txt ||
+  fail "-b through links that lead nowhere: $(ls -lR links)"
+ln -s loop1 loop2
+ln -s loop2 loop1
+ln -s nowhere/list.txt lost.txt
+for link in loop1 lost.txt; do
+  run -b "$link" t
+  expect_rc 254 "-b through $link"
+  [ -L "$link" ] || fail "-b through $link replaced the link"
+done
+expect_output "$BANNER""ERROR EFCreateError: Cannot create file \"$WORK/lost.txt\". No such file or directory$CR
+"
 
 # -o or -e naming a socket: a usage error.
 python3 -c "import socket; socket.socket(socket.AF_UNIX).bind('sock')"
