@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -159,6 +161,11 @@ class PosixFileSystem final : public FileSystem {
       if (error != 0) return error;
     }
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
+  bool IsUnnamedPipe(const std::string& path) override {
+    struct statfs file_system;
+    return ::statfs(path.c_str(), &file_system) == 0 && file_system.f_type == PIPEFS_MAGIC;
   }
 
   std::string ResolveLinks(const std::string& path) override {
