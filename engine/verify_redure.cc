@@ -34,11 +34,27 @@ bool AcceptedByTimestamp(const HashItem& entry, int32_t precision, StatFile stat
   return difference <= precision;
 }
 
+// What a list is read from that nothing can be written back to, or null: an
+// unnamed pipe is empty once read (and one the program still reads would
+// swallow the new list or block on it), and a socket is no file.
+const char* UnrewritableSource(platform::FileSystem& fs, const std::string& file_name) {
+  platform::FileStatus status;
+  if (fs.Stat(file_name, &status) != 0) return nullptr;
+  if (status.kind == platform::FileKind::kSocket) return "a socket";
+  if (status.kind == platform::FileKind::kFifo && fs.IsUnnamedPipe(file_name)) return "a pipe";
+  return nullptr;
+}
+
 }  // namespace
 
 int Verify::Redure() { return RunVerify(&Verify::VerifyFile, &Verify::VerifyFinish, 0); }
 
 int Verify::Update() {
+  platform::FileSystem& fs = platform::CurrentFileSystem();
+  if (const char* source = UnrewritableSource(fs, hashes_file_name_)) {
+    throw EFCreateError("Cannot create file \"" + fs.FullPath(hashes_file_name_) + "\". A list read from " +
+                        source + " cannot be rewritten.");
+  }
   // A base directory that cannot be listed would drop every entry under it
   // from the rewritten list.
   CheckBaseDirectories();

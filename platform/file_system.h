@@ -129,11 +129,16 @@ class FileSystem {
   // `near_path`, under a name no other file has; `*temp_path` receives it.
   virtual ErrorCode CreateTemporary(const std::string& near_path, std::string* temp_path,
                                     std::unique_ptr<File>* file) = 0;
+  // True when `path` (symbolic links followed) is a pipe without a name, as
+  // /dev/stdin and /dev/fd/N may lead to: one on the system's pipe file
+  // system, not a FIFO in a directory.
+  virtual bool IsUnnamedPipe(const std::string& /*path*/) { return false; }
   // Replaces `to` by `from` in one step.
   virtual ErrorCode Rename(const std::string& from, const std::string& to) = 0;
   // `path` with its symbolic links resolved, so that a file reached through a
-  // link is replaced rather than the link; `path` itself when nothing is
-  // there to resolve.
+  // link is replaced rather than the link. A link that leads nowhere yet
+  // gives the name it leads to, where the file is to be created. `path`
+  // itself when nothing is there to resolve or its links go round.
   virtual std::string ResolveLinks(const std::string& path) { return path; }
   // Pushes the directory's entries (a rename into it) to the storage device.
   virtual ErrorCode SyncDirectory(const std::string& directory) = 0;

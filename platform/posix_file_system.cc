@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -156,12 +159,31 @@ class PosixFileSystem final : public FileSystem {
     return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
   }
 
+  bool IsUnnamedPipe(const std::string& path) override {
+    struct statfs file_system;
+    return ::statfs(path.c_str(), &file_system) == 0 && file_system.f_type == PIPEFS_MAGIC;
+  }
+
   std::string ResolveLinks(const std::string& path) override {
-    char* resolved = ::realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return path;
-    std::string result(resolved);
-    std::free(resolved);
-    return result;
+    std::string name = path;
+    // As many links as the kernel follows in one name: more, and Stat has
+    // told already that the name leads nowhere.
+    for (int links = 0; links <= 40; ++links) {
+      if (char* resolved = ::realpath(name.c_str(), nullptr)) {
+        std::string result(resolved);
+        std::free(resolved);
+        return result;
+      }
+      if (errno != ENOENT) break;
+      // Nothing there yet: a link that leads nowhere names the file to be
+      // created, a relative one from the link's own directory.
+      char target[PATH_MAX];
+      const ssize_t length = ::readlink(name.c_str(), target, sizeof target);
+      if (length <= 0) return name;
+      const std::string_view text(target, static_cast<size_t>(length));
+      name = text.front() == '/' ? std::string(text) : name.substr(0, name.rfind('/') + 1).append(text);
+    }
+    return path;
   }
 
   ErrorCode SyncDirectory(const std::string& directory) override {

@@ -28,7 +28,12 @@ bool PrivilegedAttribute(std::string_view name) {
 
 FileReplacement::FileReplacement(const std::string& file_name)
     : fs_(platform::CurrentFileSystem()), file_name_(file_name) {
-  old_exists_ = fs_.Stat(file_name_, &old_status_) == 0;
+  // Only a name that leads nowhere means there is no old file. Taken for
+  // one, a file that could not be looked at would lose its owner, mode,
+  // attributes and other names to the new one.
+  const platform::ErrorCode stat_error = fs_.Stat(file_name_, &old_status_);
+  if (stat_error != 0 && stat_error != ENOENT) FailCreate(stat_error);
+  old_exists_ = stat_error == 0;
   if (old_exists_ && old_status_.is_directory()) FailCreate(EISDIR);
   target_ = fs_.ResolveLinks(file_name_);
   // A device, a FIFO or the program's own standard output must be written,

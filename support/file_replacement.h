@@ -5,7 +5,8 @@
 // The new file takes the old one's owner and group (where the process may
 // set them), permission bits and extended attributes (access control lists
 // among them). A file reached through a symbolic link is replaced where the
-// link leads; the link stays.
+// link leads, or created there when the link leads nowhere yet; the link
+// stays.
 //
 // Some files cannot be replaced by a rename: one with more than one name
 // (its names would part), one whose directory refuses a new file for lack of

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Update and Build over an existing list, killed or interrupted at moments
 # spread over their run: the hash list is always byte for byte the old one
-# or the new one, and no temporary file is left beside it. SIGKILL, then
-# SIGINT, SIGHUP and SIGQUIT answered at the quit question (253, the old
-# list).
+# or the new one, and at most one temporary file is left beside it.
+# SIGKILL, then SIGINT, SIGHUP and SIGQUIT answered at the quit question
+# (253, the old list).
 source "$(dirname "$0")/lib.sh" "$1"
 
 # wait_for FILE PATTERN PID: polls until the file holds the extended regular
@@ -19,14 +19,17 @@ wait_for() {
   return 1
 }
 
-# The list holds exactly the old or the new one; nothing else lies beside it.
+# The list holds exactly the old or the new one; nothing else lies beside it
+# but at most one hidden temporary, which a kill between its naming and its
+# rename leaves.
 check_list() {
   if ! cmp -s list.txt old.txt && ! cmp -s list.txt new.txt; then
     fail "$1: the list is neither the old nor the new one ($(wc -c <list.txt) bytes)"
     cp list.txt "broken-$RANDOM.txt"
   fi
-  local stray
-  stray=$(ls -A | grep -vxE 'list\.txt|old\.txt|new\.txt|tree|answer|run\.out|\.stdout|\.stderr')
+  local temporary='\.list\.txt\.tmp[0-9a-f]{12}' stray
+  [ "$(ls -A | grep -cxE "$temporary")" -le 1 ] || fail "$1: more than one temporary left"
+  stray=$(ls -A | grep -vxE "list\.txt|old\.txt|new\.txt|tree|answer|run\.out|\.stdout|\.stderr|$temporary")
   [ -z "$stray" ] || fail "$1: left behind: $stray"
   rm -f -- .list.txt.tmp*
 }

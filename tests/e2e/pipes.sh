@@ -2,8 +2,8 @@
 # Output files, error logs and hash lists that are not plain files: a
 # symbolic link leads to the file and stays, a FIFO or a device is written in
 # place and opened once per run, standard output itself is written through,
-# a socket is refused, and a list from a pipe is read whole. Runs that could
-# wait for a reader are under `timeout`.
+# a socket is refused, and a list from a pipe is read whole but cannot be
+# updated. Runs that could wait for a reader are under `timeout`.
 source "$(dirname "$0")/lib.sh" "$1"
 
 mkdir t e
@@ -50,6 +50,21 @@ run -b built.txt t
 run -b stdout t
 expect_output "$BANNER$(cat built.txt)"$'\n'
 [ -L stdout ] || fail "-b to standard output deleted the link"
+# A list named through links that lead nowhere yet is created where they
+# lead, a relative target taken from its link's directory; a loop or a
+# missing directory is refused. The links stay.
+mkdir -p links/sub && ln -s sub/list.txt links/list.txt && ln -s links/list.txt chain.txt
+run -b chain.txt t
+[ -L chain.txt ] && [ -L links/list.txt ] && cmp -s links/sub/list.txt built.txt ||
+  fail "-b through links that lead nowhere: $(ls -lR links)"
+ln -s loop1 loop2 && ln -s loop2 loop1 && ln -s nowhere/list.txt lost.txt
+for link in loop1 lost.txt; do
+  run -b "$link" t
+  expect_rc 254 "-b through $link"
+  [ -L "$link" ] || fail "-b through $link replaced the link"
+done
+expect_output "$BANNER""ERROR EFCreateError: Cannot create file \"$WORK/lost.txt\". No such file or directory$CR
+"
 
 # -o or -e naming a socket: a usage error.
 python3 -c "import socket; socket.socket(socket.AF_UNIX).bind('sock')"
@@ -91,6 +106,21 @@ python3 -c "import sys; sys.stdout.buffer.write(open('good.txt', encoding='utf-8
 timeout 60 cp u16.txt fifo &
 run fifo t -o fifo.out
 cmp -s fifo.out ref.out || fail "UTF-16 list from a FIFO: $(cat -A fifo.out)"
+
+# Update of a list from an unnamed pipe (standard input or not) or from a
+# socket cannot write it back: refused before anything is read.
+refused() {  # refused LIST SOURCE
+  expect_rc 254 "update of $1"
+  expect_output "$BANNER""ERROR EFCreateError: Cannot create file \"$1\". A list read from $2 cannot be rewritten.$CR
+"
+}
+RC=0
+cat good.txt | timeout 60 "$PROG" -u /dev/stdin t >"$OUT" 2>/dev/null || RC=$?
+refused /dev/stdin "a pipe"
+run -u <(cat good.txt) t
+refused "$(sed -n 's/.*file "\(.*\)".*/\1/p' "$OUT")" "a pipe"
+run -u sock t
+refused "$WORK/sock" "a socket"
 
 # Update of a list that is a FIFO: read from it, then written to it.
 run -b new.txt t

@@ -119,5 +119,22 @@ TEST(FileReplacement, AFailedRewriteNamesTheFile) {
   EXPECT_EQ(fake.open_handles(), 0);
 }
 
+// Only a file that is not there is no old file: any other failure to look
+// at it ends the replacement, which would otherwise lose its owner, mode,
+// attributes and other names.
+TEST(FileReplacement, AFailedLookAtTheOldFileKeepsIt) {
+  FakeFileSystem fake;
+  platform::ScopedFileSystem scope(fake);
+  fake.AddFile("/d/list.txt", "old").stat_error = EIO;
+  try {
+    Replace("/d/list.txt");
+    ADD_FAILURE() << "no error";
+  } catch (const EFCreateError& e) {
+    EXPECT_STREQ(e.what(), "Cannot create file \"/d/list.txt\". Input/output error");
+  }
+  EXPECT_EQ(fake.Find("/d/list.txt")->contents, "old");
+  EXPECT_EQ(fake.Names(), std::vector<std::string>{"/d/list.txt"});
+}
+
 }  // namespace
 }  // namespace hv
