@@ -103,7 +103,7 @@ int ConsoleApp::Run(const Factory& factory) {
     result = kAbortExitCode;
   } catch (const std::exception& e) {
     const std::string line =
-        VisibleUtf8(std::string("ERROR ") + ExceptionClassName(e) + ": " + e.what()) + "\r\n";
+        std::string("ERROR ") + ExceptionClassName(e) + ": " + DisplayUtf8(e.what()) + "\r\n";
     // Standard error is what is left when standard output fails; nothing is
     // left to tell a failure of that to, and the exit code still says it.
     if (console.Write(line) != 0) console.WriteStandardError(line);
@@ -184,7 +184,8 @@ int ConsoleApp::Execute() {
   } catch (const EAbort&) {
     throw;
   } catch (const std::exception& e) {
-    std::string message = std::string("ERROR ") + ExceptionClassName(e) + ": " + e.what();
+    std::string message =
+        std::string("ERROR ") + ExceptionClassName(e) + ": " + DisplayUtf8(e.what());
     WriteError(message);
     throw EAbort(std::move(message));
   }
@@ -202,7 +203,7 @@ void ConsoleApp::ShowSyntax(const std::string& error_msg) {
     WriteLn();
   }
   Write("Syntax: ");
-  WriteColored(kWhite, console_.ExecutableName() + " ");
+  WriteColored(kWhite, DisplayUtf8(console_.ExecutableName()) + " ");
 }
 
 void ConsoleApp::WriteLog(const std::string& file_name, const std::string& msg) {
