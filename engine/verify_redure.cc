@@ -39,6 +39,7 @@ bool AcceptedByTimestamp(const HashItem& entry, int32_t precision, StatFile stat
 int Verify::Redure() { return RunVerify(&Verify::VerifyFile, &Verify::VerifyFinish, 0); }
 
 int Verify::Update() {
+  KeepOutputOpen();
   // A base directory that cannot be listed would drop every entry under it
   // from the rewritten list.
   CheckBaseDirectories();

@@ -213,23 +213,37 @@ void ConsoleApp::WriteLog(const std::string& file_name, const std::string& msg) 
       return;
     }
     const std::string line = VisibleUtf8(msg);
-    if (kept_log_ == nullptr || kept_log_name_ != file_name) {
-      if (!FileStream::WrittenInPlace(file_name)) {
-        TextStream::AppendLine(file_name, line, feAuto);
-        return;
-      }
-      // A pipe's reader sees the end at the first close, so a log that is
-      // no file stays open for the rest of the run.
-      kept_log_.reset();
-      kept_log_ = std::make_unique<TextStream>(FileStream::CreateOutput(file_name));
-      kept_log_name_ = file_name;
+    TextStream* const kept = KeptLog(file_name);
+    if (kept == nullptr) {
+      TextStream::AppendLine(file_name, line, feAuto);
+      return;
     }
-    kept_log_->WriteLine(line);
-    kept_log_->Flush();
+    kept->WriteLine(line);
+    kept->Flush();
   } catch (...) {
     // The log must never stop the run; the caller writes its own console
     // line all the same.
   }
+}
+
+void ConsoleApp::KeepLogOpen(const std::string& file_name) {
+  if (file_name.empty()) return;
+  try {
+    KeptLog(file_name);
+  } catch (...) {
+    // Tried again at the first line, which reports nothing either.
+  }
+}
+
+TextStream* ConsoleApp::KeptLog(const std::string& file_name) {
+  if (kept_log_ != nullptr && kept_log_name_ == file_name) return kept_log_.get();
+  if (!FileStream::WrittenInPlace(file_name)) return nullptr;
+  // A pipe's reader sees the end at the first close, so a log that is no
+  // file stays open for the rest of the run.
+  kept_log_.reset();
+  kept_log_ = std::make_unique<TextStream>(FileStream::CreateOutput(file_name));
+  kept_log_name_ = file_name;
+  return kept_log_.get();
 }
 
 bool ConsoleApp::NextParam(std::string& s) {
