@@ -270,14 +270,14 @@ TEST_F(EventDisplayTest, FileErrorGoesToTheLogToo) {
 }
 
 // A name cannot move the cursor or retitle the terminal: its control
-// characters (C0, DEL, C1) are shown byte by byte as \xNN wherever it
-// enters a line, on the console and in the log.
+// characters (C0, DEL, C1, not U+00A0) are shown byte by byte as \xNN
+// wherever it enters a line, on the console and in the log.
 TEST_F(EventDisplayTest, ControlCharactersInNamesAreShownAsHex) {
   testing::TempDir dir;
   const std::string log = dir.File("errors.log");
   Start(false, {"-p", "-e", log});
-  const std::string name = "x\x1b[2K\t\a\x7f\xc2\x9b\r";
-  const std::string shown = "x\\x1B[2K\\x09\\x07\\x7F\\xC2\\x9B\\x0D";
+  const std::string name = "x\x1b[2K\t\a\x7f\xc2\x9b\xc2\xa0\r";
+  const std::string shown = "x\\x1B[2K\\x09\\x07\\x7F\\xC2\\x9B\xc2\xa0\\x0D";
   const StateChangeFilename file(name);
   Event(vstLoadingHashFile, &file);
   Event(vstProcessingFile, &file);

@@ -134,14 +134,9 @@ for file in "$OUT" verify.log; do
   LC_ALL=C grep -aqP '[\x00-\x07\x0B\x0C\x0E-\x1F\x7F]|\xC2[\x80-\x9F]' "$file" &&
     fail "$file shows control characters: $(grep -a 'names.[ect]' "$file" | cat -A)"
 done
-expect_contains "$OUT" "\"names\\e\\x1B[2K\\x1B[1Ae\""
-expect_contains "$OUT" "MATCHED	\"names\\t\\x09b\\x07d\\x7F\""
 expect_contains "$OUT" "MATCHED	\"names\\c\\xC2\\x9B1m\""
 run big.txt big -sm -o big.out
-for file in big.txt big.out; do
-  expect_contains "$file" $'"names\\t\tb\ad\x7f"'
-  expect_contains "$file" $'"names\\c\xc2\x9b1m"'
-done
+expect_contains big.out $'"names\\t\tb\ad\x7f"'
 run $'-\xff'
 expect_rc 254 "an option that is no UTF-8"
 expect_contains "$OUT" "Unknown argument \"-\\xFF\"."

@@ -161,14 +161,6 @@ TEST(Utf8Visible, EscapesEachInvalidByteAndNothingElse) {
   }
 }
 
-// Shown on the console, control characters are escaped too, byte by byte:
-// C0 and DEL, and C1 (U+0080 to U+009F) as its two bytes; U+00A0 is not one.
-TEST(Utf8Visible, DisplayEscapesControlCharactersToo) {
-  EXPECT_EQ(DisplayUtf8("\x1B]0;t\a\tx\x7F\r\n\xC2\x80\xC2\x9B\xC2\xA0\xFF \u00E9~"),
-            "\\x1B]0;t\\x07\\x09x\\x7F\\x0D\\x0A\\xC2\\x80\\xC2\\x9B\xC2\xA0\\xFF \u00E9~");
-  EXPECT_EQ(DisplayUtf8(DisplayUtf8("\x01")), "\\x01");
-}
-
 TEST(Utf16Length, CountsCodeUnits) {
   EXPECT_EQ(Utf16Length(""), 0u);
   EXPECT_EQ(Utf16Length("abc"), 3u);
