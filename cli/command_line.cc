@@ -13,6 +13,7 @@
 #include "platform/file_system.h"
 #include "support/build_profile.h"
 #include "support/exceptions.h"
+#include "support/utf8.h"
 
 namespace hv {
 
@@ -317,7 +318,7 @@ void VerifyApp::SyntaxError(const std::string& msg) {
 }
 
 void VerifyApp::SyntaxErrorFmt(const std::string& fmt, const std::string& arg) {
-  SyntaxError(FormatMessage(fmt, arg));
+  SyntaxError(FormatMessage(fmt, DisplayUtf8(arg)));
 }
 
 int VerifyApp::ParseCommandLine() {

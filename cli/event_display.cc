@@ -9,6 +9,7 @@
 #include "cli/verify_app.h"
 #include "platform/control_signals.h"
 #include "support/exceptions.h"
+#include "support/utf8.h"
 
 namespace hv {
 
@@ -42,7 +43,8 @@ void VerifyApp::HandleStateChange(VerifyState state, const StateChangeObject* in
       const auto* error = dynamic_cast<const StateChangeErrorInFile*>(info);
       if (error == nullptr) return;
       const std::string line = "\r\nERROR " + error->ExceptionClass() + " for file \"" +
-                               error->FileName() + "\": " + error->ExceptionMessage();
+                               DisplayUtf8(error->FileName()) + "\": " +
+                               DisplayUtf8(error->ExceptionMessage());
       if (!error_log_file_name_.empty()) WriteLog(error_log_file_name_, line);
       WriteError(line);
       return;
@@ -51,7 +53,7 @@ void VerifyApp::HandleStateChange(VerifyState state, const StateChangeObject* in
       const auto* file = dynamic_cast<const StateChangeFilename*>(info);
       if (file == nullptr) return;
       Write("Loading hash file ");
-      WriteColored(kWhite, file->FileName());
+      WriteColored(kWhite, DisplayUtf8(file->FileName()));
       Write(" ... ");
       displaying_progress_ = true;
       return;
@@ -86,7 +88,7 @@ void VerifyApp::HandleStateChange(VerifyState state, const StateChangeObject* in
       const auto* file = dynamic_cast<const StateChangeFilename*>(info);
       if (file == nullptr) return;
       std::string quoted;
-      AppendQuoted(quoted, file->FileName());
+      AppendQuoted(quoted, DisplayUtf8(file->FileName()));
       Write(quoted);
       displaying_progress_ = true;
       return;

@@ -64,6 +64,8 @@ int VerifyApp::DoExecute() {
       // The output that failed is the one that would have said so.
     }
   };
+  // Opened before the command can fail, so that its reader sees an end.
+  KeepLogOpen(error_log_file_name_);
   int result = 0;
   try {
     control_event_.store(kNoControlEvent);

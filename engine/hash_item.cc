@@ -508,15 +508,24 @@ std::string HashItem::MatchOutput(bool detailed) const {
 }
 
 void HashItem::AppendMatchOutput(std::string& out, bool detailed) const {
+  // The console's line shows control characters in names as \xNN; the
+  // output file's line keeps every name exact, since scripts read it back.
+  const auto append_path = [&out, detailed](std::string_view path) {
+    if (detailed) {
+      AppendQuoted(out, path);
+    } else {
+      AppendQuoted(out, DisplayUtf8(path));
+    }
+  };
   out.append(StatePrefix(State()));
   if (detailed) {
     AppendAsString(out);
   } else {
-    AppendQuoted(out, Path());
+    append_path(Path());
   }
   if ((State() == hsCopied || State() == hsRenamed) && related_ != nullptr) {
     out.append("\tfrom\t");
-    AppendQuoted(out, related_->Path());
+    append_path(related_->Path());
   }
 }
 

@@ -176,7 +176,9 @@ class HashItem {
 
   // Detailed: AsString(); otherwise the quoted path.
   std::string BuildOutput(bool detailed) const;
-  // The result line: "MATCHED\t%s", ... "RENAMED\t%s\tfrom\t%s".
+  // The result line: "MATCHED\t%s", ... "RENAMED\t%s\tfrom\t%s". Detailed,
+  // with AsString() and every name exact, as the output file holds it;
+  // otherwise with quoted paths as the console shows them (DisplayUtf8).
   std::string MatchOutput(bool detailed) const;
   // The same, appended to `out`.
   void AppendMatchOutput(std::string& out, bool detailed) const;

@@ -9,6 +9,8 @@
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/directory.h"
+#include "support/file_stream.h"
+#include "support/text_stream.h"
 
 namespace hv {
 
@@ -23,6 +25,7 @@ void Verify::Clear() {
   verify_command_ = vcDefault;
   hashes_file_name_.clear();
   output_file_name_.clear();
+  kept_output_.reset();
   match_list_file_name_.clear();
   base_directories_.clear();
   base_directories_root_.clear();
@@ -123,7 +126,16 @@ void Verify::DeleteOutputFile() {
   }
 }
 
+void Verify::KeepOutputOpen() {
+  if (kept_output_ != nullptr || output_file_name_.empty() ||
+      !FileStream::WrittenInPlace(output_file_name_)) {
+    return;
+  }
+  kept_output_ = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));
+}
+
 void Verify::StartCommand() {
+  KeepOutputOpen();
   hash_list_->Clear();
   aux_hash_list_->Clear();
   DeleteOutputFile();

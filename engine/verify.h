@@ -31,6 +31,7 @@ struct FileStatus;
 
 class BuildReadAhead;
 class ListLookup;
+class TextStream;
 struct ReadAheadTrees;
 
 enum VerifyCommand : uint8_t { vcDefault, vcVerify, vcBuild, vcUpdate, vcMatch, vcDupes, vcDupes1 };
@@ -224,7 +225,13 @@ class Verify {
   int RunWithoutWow64Redirection(const std::function<int()>& work);
 
   void DeleteOutputFile();
-  // How every command starts: both lists empty and the old output file gone.
+  // An output file that is written in place (a FIFO, a device, standard
+  // output) is opened now, once, and kept open to the end of the run, so
+  // that its reader sees the end even when nothing is written. Commands
+  // call it before anything can fail; later calls keep the open one.
+  void KeepOutputOpen();
+  // How every command starts: the output kept open, both lists empty and
+  // the old output file gone.
   void StartCommand();
   // Build and Update refuse a base directory that cannot be listed before
   // they write anything: it would make every entry below it vanish from the
@@ -256,6 +263,8 @@ class Verify {
   VerifyCommand verify_command_ = vcDefault;
   std::string hashes_file_name_;
   std::string output_file_name_;
+  // See KeepOutputOpen; the command that writes results takes it over.
+  std::unique_ptr<TextStream> kept_output_;
   std::string match_list_file_name_;
   std::vector<std::string> base_directories_;
   bool recursive_ = false;

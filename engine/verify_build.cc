@@ -18,6 +18,7 @@
 namespace hv {
 
 int Verify::Build() {
+  KeepOutputOpen();
   // A base directory that cannot be listed (or is not there) would make a
   // list without its files: refused before anything is written.
   CheckBaseDirectories();

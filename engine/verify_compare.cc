@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "engine/entry_order.h"
@@ -260,7 +261,8 @@ int Verify::CompareLists() {
 
   int result = kResultNothing;
   int32_t counts[hsRenamed + 1] = {};
-  std::unique_ptr<TextStream> output;
+  // Kept open since the start when written in place.
+  std::unique_ptr<TextStream> output = std::move(kept_output_);
   const int result_count = new_list.Count();
   for (int i = 0; i < result_count; ++i) {
     const HashItem& item = new_list.Items(i);

@@ -2,6 +2,7 @@
 // between two.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/entry_order.h"
@@ -38,8 +39,8 @@ int Verify::Dupes(bool one_file_only) {
 
   int32_t counts[hsRenamed + 1] = {};
   // The output file exists after the command even when no pair is found.
-  std::unique_ptr<TextStream> output;
-  if (!output_file_name_.empty()) {
+  std::unique_ptr<TextStream> output = std::move(kept_output_);
+  if (output == nullptr && !output_file_name_.empty()) {
     output = std::make_unique<TextStream>(FileStream::CreateOutput(output_file_name_));
   }
   std::string line;

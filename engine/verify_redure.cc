@@ -50,6 +50,7 @@ const char* UnrewritableSource(platform::FileSystem& fs, const std::string& file
 int Verify::Redure() { return RunVerify(&Verify::VerifyFile, &Verify::VerifyFinish, 0); }
 
 int Verify::Update() {
+  KeepOutputOpen();
   platform::FileSystem& fs = platform::CurrentFileSystem();
   if (const char* source = UnrewritableSource(fs, hashes_file_name_)) {
     throw EFCreateError("Cannot create file \"" + fs.FullPath(hashes_file_name_) + "\". A list read from " +

@@ -103,7 +103,7 @@ int ConsoleApp::Run(const Factory& factory) {
     result = kAbortExitCode;
   } catch (const std::exception& e) {
     const std::string line =
-        VisibleUtf8(std::string("ERROR ") + ExceptionClassName(e) + ": " + e.what()) + "\r\n";
+        std::string("ERROR ") + ExceptionClassName(e) + ": " + DisplayUtf8(e.what()) + "\r\n";
     // Standard error is what is left when standard output fails; nothing is
     // left to tell a failure of that to, and the exit code still says it.
     if (console.Write(line) != 0) console.WriteStandardError(line);
@@ -184,7 +184,8 @@ int ConsoleApp::Execute() {
   } catch (const EAbort&) {
     throw;
   } catch (const std::exception& e) {
-    std::string message = std::string("ERROR ") + ExceptionClassName(e) + ": " + e.what();
+    std::string message =
+        std::string("ERROR ") + ExceptionClassName(e) + ": " + DisplayUtf8(e.what());
     WriteError(message);
     throw EAbort(std::move(message));
   }
@@ -202,7 +203,7 @@ void ConsoleApp::ShowSyntax(const std::string& error_msg) {
     WriteLn();
   }
   Write("Syntax: ");
-  WriteColored(kWhite, console_.ExecutableName() + " ");
+  WriteColored(kWhite, DisplayUtf8(console_.ExecutableName()) + " ");
 }
 
 void ConsoleApp::WriteLog(const std::string& file_name, const std::string& msg) {
@@ -212,23 +213,37 @@ void ConsoleApp::WriteLog(const std::string& file_name, const std::string& msg) 
       return;
     }
     const std::string line = VisibleUtf8(msg);
-    if (kept_log_ == nullptr || kept_log_name_ != file_name) {
-      if (!FileStream::WrittenInPlace(file_name)) {
-        TextStream::AppendLine(file_name, line, feAuto);
-        return;
-      }
-      // A pipe's reader sees the end at the first close, so a log that is
-      // no file stays open for the rest of the run.
-      kept_log_.reset();
-      kept_log_ = std::make_unique<TextStream>(FileStream::CreateOutput(file_name));
-      kept_log_name_ = file_name;
+    TextStream* const kept = KeptLog(file_name);
+    if (kept == nullptr) {
+      TextStream::AppendLine(file_name, line, feAuto);
+      return;
     }
-    kept_log_->WriteLine(line);
-    kept_log_->Flush();
+    kept->WriteLine(line);
+    kept->Flush();
   } catch (...) {
     // The log must never stop the run; the caller writes its own console
     // line all the same.
   }
+}
+
+void ConsoleApp::KeepLogOpen(const std::string& file_name) {
+  if (file_name.empty()) return;
+  try {
+    KeptLog(file_name);
+  } catch (...) {
+    // Tried again at the first line, which reports nothing either.
+  }
+}
+
+TextStream* ConsoleApp::KeptLog(const std::string& file_name) {
+  if (kept_log_ != nullptr && kept_log_name_ == file_name) return kept_log_.get();
+  if (!FileStream::WrittenInPlace(file_name)) return nullptr;
+  // A pipe's reader sees the end at the first close, so a log that is no
+  // file stays open for the rest of the run.
+  kept_log_.reset();
+  kept_log_ = std::make_unique<TextStream>(FileStream::CreateOutput(file_name));
+  kept_log_name_ = file_name;
+  return kept_log_.get();
 }
 
 bool ConsoleApp::NextParam(std::string& s) {

@@ -116,10 +116,14 @@ class ConsoleApp {
   virtual void ShowSyntax(const std::string& error_msg);
   // Appends `msg` as one line to the file (created when missing), or writes
   // it as a console line when `file_name` is empty. Never fails. A log that
-  // is no regular file (a FIFO, a terminal, standard output) is opened at its
-  // first line and kept open while the object lives; a regular one is opened
-  // for each line.
+  // is no regular file (a FIFO, a terminal, standard output) is opened once
+  // and kept open while the object lives; a regular one is opened for each
+  // line.
   virtual void WriteLog(const std::string& file_name, const std::string& msg);
+  // Opens a log that is no regular file now, before the run has a line for
+  // it, so that its reader sees the end when the run is over even when
+  // nothing was logged. Never fails.
+  void KeepLogOpen(const std::string& file_name);
 
   // The next argument in `s` and true, or an empty `s` and false once they
   // are used up.
@@ -156,6 +160,9 @@ class ConsoleApp {
 
  private:
   void WriteBanner();
+  // The log kept open for `file_name`, opened now where it is no regular
+  // file; null for a regular one.
+  TextStream* KeptLog(const std::string& file_name);
   void AdvanceCursor(std::string_view written);
 
   const bool std_out_redirected_;

@@ -49,8 +49,18 @@ bool IsValidUtf8(std::string_view s) {
   return true;
 }
 
-std::string VisibleUtf8(std::string_view s) {
-  if (IsValidUtf8(s)) return std::string(s);
+namespace {
+
+// A control character: C0, DEL, or C1 (U+0080 to U+009F, C2 80 to C2 9F),
+// given as its valid sequence of `length` bytes at p.
+bool IsControl(const unsigned char* p, std::size_t length) {
+  if (length == 1) return *p < 0x20 || *p == 0x7F;
+  return length == 2 && p[0] == 0xC2 && p[1] < 0xA0;
+}
+
+// `s` with each byte that is not part of a valid sequence, and with
+// `controls` each byte of a control character, as \xNN.
+std::string Escaped(std::string_view s, bool controls) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(s.size() + 16);
@@ -58,18 +68,28 @@ std::string VisibleUtf8(std::string_view s) {
   const auto* const end = p + s.size();
   while (p < end) {
     const std::size_t length = ValidSequenceLength(p, end);
-    if (length == 0) {
+    if (length != 0 && !(controls && IsControl(p, length))) {
+      out.append(reinterpret_cast<const char*>(p), length);
+      p += length;
+      continue;
+    }
+    for (const auto* const stop = p + (length == 0 ? 1 : length); p < stop; ++p) {
       out += "\\x";
       out.push_back(kHex[*p >> 4]);
       out.push_back(kHex[*p & 0x0F]);
-      ++p;
-      continue;
     }
-    out.append(reinterpret_cast<const char*>(p), length);
-    p += length;
   }
   return out;
 }
+
+}  // namespace
+
+std::string VisibleUtf8(std::string_view s) {
+  if (IsValidUtf8(s)) return std::string(s);
+  return Escaped(s, false);
+}
+
+std::string DisplayUtf8(std::string_view s) { return Escaped(s, true); }
 
 std::size_t Utf16Length(std::string_view s) {
   // Every byte but a continuation byte starts a code point; a four-byte

@@ -94,5 +94,10 @@ inline void AppendUtf8(std::string& out, char32_t c) {
 // is not part of a valid sequence as the four characters \xNN (upper-case
 // hex), so that whatever the program writes is valid UTF-8.
 std::string VisibleUtf8(std::string_view s);
+// A name, a path or an argument (or a message built from them) as the
+// console and the error log show it: VisibleUtf8's form, with each control
+// character (C0, DEL and C1) also shown as \xNN per byte, so that no name
+// can move the cursor or rewrite what a terminal shows.
+std::string DisplayUtf8(std::string_view s);
 
 }  // namespace hv

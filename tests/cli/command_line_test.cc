@@ -355,10 +355,13 @@ TEST_F(CommandLineTest, PrecisionAcceptsDecimalAndHexadecimal) {
 TEST_F(CommandLineTest, PrecisionRejectsEverythingElse) {
   for (const char* text : {"10ms", "-1", "99999999999", "2147483648", "$80000000", "", " ",
                            "$", "0x", "x", "+", "-", "5 ", "1.5", "-$10", "+0x10", "$-1",
-                           "0x-1", "$G", "1e3", "\t5", "--1"}) {
+                           "0x-1", "$G", "1e3", "--1"}) {
     ExpectUsageError({"l", "-tp", text},
                      std::string("Precision must be an integer number, not \"") + text + "\".");
   }
+  // An echoed argument shows its control characters as \xNN.
+  ExpectUsageError({"l", "-tp", "\t5\x1b[2K"},
+                   "Precision must be an integer number, not \"\\x095\\x1B[2K\".");
 }
 
 TEST_F(CommandLineTest, PrecisionMustBeGiven) {

@@ -269,6 +269,35 @@ TEST_F(EventDisplayTest, FileErrorGoesToTheLogToo) {
             "\r\nERROR EReadError for file \"/d/y\": Stream read error\r\n");
 }
 
+// A name cannot move the cursor or retitle the terminal: its control
+// characters (C0, DEL, C1, not U+00A0) are shown byte by byte as \xNN
+// wherever it enters a line, on the console and in the log.
+TEST_F(EventDisplayTest, ControlCharactersInNamesAreShownAsHex) {
+  testing::TempDir dir;
+  const std::string log = dir.File("errors.log");
+  Start(false, {"-p", "-e", log});
+  const std::string name = "x\x1b[2K\t\a\x7f\xc2\x9b\xc2\xa0\r";
+  const std::string shown = "x\\x1B[2K\\x09\\x07\\x7F\\xC2\\x9B\xc2\xa0\\x0D";
+  const StateChangeFilename file(name);
+  Event(vstLoadingHashFile, &file);
+  Event(vstProcessingFile, &file);
+  HashItem old;
+  HashItem item;
+  MakeItem(old, name, hsDeleted);
+  const StateChangeHashItem payload(MakeItem(item, name, hsRenamed, &old));
+  Event(vstMatchOutput, &payload);
+  const StateChangeErrorInFile error(EFOpenError("Cannot open \"" + name + "\"."),
+                                     "/d/" + name);
+  Event(vstFileError, &error);
+  const std::string error_line =
+      "\r\nERROR EFOpenError for file \"/d/" + shown + "\": Cannot open \"" + shown + "\".\r\n";
+  EXPECT_EQ(console_.output, "Loading hash file " + shown + " ...        \r\n\"" + shown +
+                                 "\"       \r\nRENAMED\t\"" + shown + "\"\tfrom\t\"" + shown +
+                                 "\"\r\n" + error_line);
+  std::ifstream in(log, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "\xEF\xBB\xBF" + error_line);
+}
+
 TEST_F(EventDisplayTest, UnwritableLogStillShowsTheError) {
   testing::TempDir dir;
   Start(false, {"-e", dir.File("no/such/dir/errors.log")});

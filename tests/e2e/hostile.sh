@@ -90,7 +90,8 @@ expect_contains "$OUT" "\". File name too long"
 expect_contains long.txt "\\ok.txt\""
 
 # Many entries in one directory, one directory 200 levels deep, every
-# printable ASCII character in a name, invalid UTF-8 in names.
+# printable ASCII character in a name, control characters (C0, DEL, C1) and
+# invalid UTF-8 in names.
 python3 - <<'PY'
 import os, string
 os.makedirs('big/many')
@@ -103,13 +104,16 @@ os.mkdir('big/names')
 for c in string.printable:
     if c not in '/\t\n\r\x0b\x0c':
         open(f'big/names/n{c}n', 'w').write(c)
+for name in ('e\x1b[2K\x1b[1Ae', 't\tb\ad\x7f', 'c\u009b1m', 'cr\rz'):
+    open('big/names/' + name, 'w').write(name)
 open(b'big/names/bad\xff\xfe', 'w').write('bad')
 open(b'big/names/cut\xe2\x82', 'w').write('cut')
 PY
 run -b big.txt big -e big.log
 expect_rc 103 "many, deep and odd names"
-# 10,000 + 1 + the 94 printable characters less backslash and double quote.
-[ "$(grep -c '' big.txt)" -eq 10093 ] || fail "big.txt holds $(grep -c '' big.txt) lines"
+# 10,000 + 1 + the 94 printable characters less backslash and double quote
+# + the 3 names with control characters that a list can hold.
+[ "$(grep -c '' big.txt)" -eq 10096 ] || fail "big.txt holds $(grep -c '' big.txt) lines"
 expect_contains big.txt "\"deep$(printf '\\d%.0s' $(seq 200))\\bottom.txt\""
 expect_contains big.txt "\"names\\n~n\""
 # Bytes that are no UTF-8 are shown and logged as \xNN: the console and the
@@ -119,10 +123,20 @@ for file in "$OUT" big.log; do
   expect_contains "$file" "/big/names/cut\\xE2\\x82\": File name cannot be stored in a hash list: it is not valid UTF-8."
   iconv -f UTF-8 -t UTF-8 "$file" >/dev/null || fail "$file is not UTF-8"
 done
-[ "$(grep -c '^ERROR' big.log)" -eq 4 ] || fail "big.log: $(cat -A big.log)"
+[ "$(grep -c '^ERROR' big.log)" -eq 5 ] || fail "big.log: $(cat -A big.log)"
 expect_contains "$OUT" "/big/names/n\"n\": File name cannot be stored in a hash list: it contains a double quote."
-run big.txt big -t-
+run big.txt big -t- -p -sm -e verify.log
 expect_rc 103 "verify of the same tree"
+# Control characters in names reach neither the console nor the log raw:
+# they are \xNN there, byte by byte. The list and -o keep them exact.
+for file in "$OUT" verify.log; do
+  expect_contains "$file" "/big/names/cr\\x0Dz\": File name cannot be stored in a hash list: it contains a line break."
+  LC_ALL=C grep -aqP '[\x00-\x07\x0B\x0C\x0E-\x1F\x7F]|\xC2[\x80-\x9F]' "$file" &&
+    fail "$file shows control characters: $(grep -a 'names.[ect]' "$file" | cat -A)"
+done
+expect_contains "$OUT" "MATCHED	\"names\\c\\xC2\\x9B1m\""
+run big.txt big -sm -o big.out
+expect_contains big.out $'"names\\t\tb\ad\x7f"'
 run $'-\xff'
 expect_rc 254 "an option that is no UTF-8"
 expect_contains "$OUT" "Unknown argument \"-\\xFF\"."

@@ -96,6 +96,25 @@ for i in 1 2 3 4; do timeout 120 "$PROG" -b "many$i.txt" many -e shared.log </de
 wait
 [ "$(grep -c '^ERROR' shared.log)" -eq 400 ] || fail "shared log: $(grep -c '^ERROR' shared.log) lines"
 
+# A FIFO for -o or -e is opened at the start of the command and closed at the
+# end of the run, however it ends (no list, no directory, standard output
+# full half way), so its reader always sees the end; with nothing to write it
+# gets no byte, not even a byte-order mark.
+while read -r expected args; do
+  timeout 60 cat fifo > fifo.out &
+  RC=0
+  (ulimit -f 1; trap '' XFSZ; exec timeout 60 "$PROG" $args </dev/null >"$OUT" 2>"$WORK/.stderr") || RC=$?
+  wait $! || fail "$args: the reader of the FIFO saw no end"
+  expect_rc "$expected" "$args"
+  [ ! -s fifo.out ] || fail "$args: the FIFO got $(cat -A fifo.out)"
+done <<'RUNS'
+0 good.txt t -sa- -o fifo
+1 good.txt t -e fifo
+254 missing.txt t -o fifo
+254 -b none.txt missing -e fifo
+255 -b none.txt many -o fifo
+RUNS
+
 # Lists from a pipe, from standard input fed by one, and from a FIFO in
 # UTF-16 with its mark are read whole.
 run <(cat good.txt) t -o pipe.out
