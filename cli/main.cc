@@ -7,6 +7,7 @@
 #include "support/build_profile.h"
 #include "support/console_app.h"
 #include "support/exceptions.h"
+#include "support/utf8.h"
 
 int main(int argc, char** argv) {
   // Bound before anything else and released after everything that main made.
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
     }
   } catch (const std::exception& e) {
     const std::string message =
-        std::string("Exception ") + hv::ExceptionClassName(e) + ": " + e.what() + "\r\n";
+        std::string("Exception ") + hv::ExceptionClassName(e) + ": " + hv::DisplayUtf8(e.what()) + "\r\n";
     hv::platform::Console& console = hv::platform::CurrentConsole();
     if (console.Write(message) != 0) console.WriteStandardError(message);
     exit_code = 255;
