@@ -135,7 +135,6 @@ void Verify::KeepOutputOpen() {
 }
 
 void Verify::StartCommand() {
-  KeepOutputOpen();
   hash_list_->Clear();
   aux_hash_list_->Clear();
   DeleteOutputFile();

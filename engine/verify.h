@@ -227,11 +227,10 @@ class Verify {
   void DeleteOutputFile();
   // An output file that is written in place (a FIFO, a device, standard
   // output) is opened now, once, and kept open to the end of the run, so
-  // that its reader sees the end even when nothing is written. Commands
-  // call it before anything can fail; later calls keep the open one.
+  // that its reader sees the end even when nothing is written. Each command
+  // calls it first, before anything can fail.
   void KeepOutputOpen();
-  // How every command starts: the output kept open, both lists empty and
-  // the old output file gone.
+  // How every command starts: both lists empty and the old output file gone.
   void StartCommand();
   // Build and Update refuse a base directory that cannot be listed before
   // they write anything: it would make every entry below it vanish from the

@@ -286,6 +286,7 @@ int Verify::CompareLists() {
 }
 
 int Verify::Match() {
+  KeepOutputOpen();
   StartCommand();
   LoadHashFile(hashes_file_name_, *hash_list_);
   LoadHashFile(match_list_file_name_, *aux_hash_list_);

@@ -13,6 +13,7 @@
 namespace hv {
 
 int Verify::Dupes(bool one_file_only) {
+  KeepOutputOpen();
   StartCommand();
   LoadHashFile(hashes_file_name_, *hash_list_);
   HashList* other = hash_list_.get();

@@ -47,7 +47,10 @@ const char* UnrewritableSource(platform::FileSystem& fs, const std::string& file
 
 }  // namespace
 
-int Verify::Redure() { return RunVerify(&Verify::VerifyFile, &Verify::VerifyFinish, 0); }
+int Verify::Redure() {
+  KeepOutputOpen();
+  return RunVerify(&Verify::VerifyFile, &Verify::VerifyFinish, 0);
+}
 
 int Verify::Update() {
   KeepOutputOpen();
